@@ -1,0 +1,1 @@
+// Keeps a module library non-empty until it has sources.

@@ -1,0 +1,33 @@
+// A fresh machine directory for one test: WIN32_MACHINE points at it while
+// the object lives, and it is removed afterwards.
+#pragma once
+#include <string>
+
+namespace testing_support {
+
+class TempMachine {
+ public:
+  TempMachine();
+  ~TempMachine();
+  TempMachine(const TempMachine&) = delete;
+  TempMachine& operator=(const TempMachine&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  // Host folder of drive C: of this machine.
+  std::string c() const { return dir_ + "/c"; }
+  // Writes machine.json of this machine.
+  void WriteConfig(const std::string& json) const;
+
+ private:
+  std::string dir_;
+  std::string previous_;
+  bool hadPrevious_ = false;
+};
+
+// Small host file helpers for tests.
+void WriteHostFile(const std::string& path, const std::string& content);
+std::string ReadHostFile(const std::string& path);
+bool HostExists(const std::string& path);
+void MakeHostDirs(const std::string& path);
+
+}  // namespace testing_support
