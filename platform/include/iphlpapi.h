@@ -1,0 +1,4 @@
+// Network adapters.
+#pragma once
+#include <windows.h>
+#include <win32/adapters.h>

@@ -1,0 +1,4 @@
+// The shell link object: IShellLinkW and IPersistFile.
+#pragma once
+#include <objbase.h>
+#include <win32/shell_link.h>
