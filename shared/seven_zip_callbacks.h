@@ -68,12 +68,6 @@ class ArchiveExtractCallback : public IArchiveExtractCallback, public ICryptoGet
   STDMETHODIMP CryptoGetTextPassword(BSTR* password) override;
 
  private:
-  HRESULT ReadPath(UINT32 index);
-  HRESULT ReadAttributes(UINT32 index);
-  HRESULT ReadIsDirectory(UINT32 index);
-  HRESULT ReadModificationTime(UINT32 index);
-  HRESULT ReadSize(UINT32 index);
-
   std::atomic<LONG> refCount_{0};
   IInArchive* archive_;
   std::wstring destination_;

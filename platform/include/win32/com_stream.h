@@ -62,8 +62,7 @@ struct IStream : public ISequentialStream {
   virtual HRESULT STDMETHODCALLTYPE Revert() = 0;
   virtual HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER size, DWORD type) = 0;
   virtual HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER size, DWORD type) = 0;
-  // With STATFLAG_DEFAULT pwcsName is a copy of the file's path, freed by the
-  // caller with CoTaskMemFree.
+  // The file stream answers STATFLAG_NONAME only (pwcsName null).
   virtual HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) = 0;
   virtual HRESULT STDMETHODCALLTYPE Clone(IStream** stream) = 0;
 };
