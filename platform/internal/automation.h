@@ -18,8 +18,10 @@
 //   otherwise with 1; an empty reply reads "unknown command: <command>".
 // - must not block: a command that waits (for a text to appear, say) is
 //   repeated by the tool (winauto ctl --timeout S ...) until it succeeds.
-// - may run nested message loops (a click that opens a modal window): the
-//   reply is then sent when the handler returns.
+// - may run nested message loops, but the reply is only sent when it returns:
+//   an action that opens a modal window (a click on a button that shows a
+//   dialog) should reply at once and do the action through
+//   PostAutomationTask, so that the tool can go on driving the dialog.
 #pragma once
 #include <functional>
 #include <string>
@@ -34,5 +36,10 @@ using AutomationHandler = std::function<bool(HWND hwnd, const std::string& comma
 
 // Replaces the process's handler (an empty function removes it).
 void SetAutomationHandler(AutomationHandler handler);
+
+// Runs task on the owning thread of hwnd, from its message loop, after the
+// messages already posted to that thread. False when hwnd is not a window of
+// this process.
+bool PostAutomationTask(HWND hwnd, std::function<void()> task);
 
 }  // namespace win32
