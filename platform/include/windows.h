@@ -7,6 +7,7 @@
 #include <win32/stringapi.h>
 #include <win32/sysinfo.h>
 #include <win32/fileapi.h>
+#include <win32/fileapi_ansi.h>
 #include <win32/synchapi.h>
 #include <win32/processapi.h>
 #include <win32/libloader.h>
