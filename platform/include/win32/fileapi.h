@@ -95,17 +95,6 @@ typedef struct _WIN32_FIND_DATAW {
 } WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 typedef WIN32_FIND_DATAW WIN32_FIND_DATA;
 
-typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
-  DWORD dwFileAttributes;
-  FILETIME ftCreationTime;
-  FILETIME ftLastAccessTime;
-  FILETIME ftLastWriteTime;
-  DWORD nFileSizeHigh;
-  DWORD nFileSizeLow;
-} WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
-
-typedef enum _GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard, GetFileExMaxInfoLevel } GET_FILEEX_INFO_LEVELS;
-
 // Opening and I/O. A handle is closed with CloseHandle.
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
@@ -129,10 +118,10 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findFileData);
 BOOL WINAPI FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData);
 BOOL WINAPI FindClose(HANDLE findFile);
 
-// Attributes. FILE_ATTRIBUTE_READONLY and FILE_ATTRIBUTE_HIDDEN are kept
-// across processes; the others are reported as the file's kind gives them.
+// Attributes persist across processes: read-only of a file is its owner's
+// write permission; hidden, system, archive and a directory's read-only are
+// kept in an extended attribute of the host file.
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
-BOOL WINAPI GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS infoLevel, LPVOID fileInformation);
 BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD fileAttributes);
 
 // Whole-file operations.
@@ -152,4 +141,3 @@ BOOL WINAPI SetCurrentDirectoryW(LPCWSTR pathName);
 // {"drives": {"C": {"free_bytes": N}}} when present, else the host's figures.
 BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR directoryName, PULARGE_INTEGER freeBytesAvailableToCaller,
                                 PULARGE_INTEGER totalNumberOfBytes, PULARGE_INTEGER totalNumberOfFreeBytes);
-DWORD WINAPI GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart);

@@ -16,6 +16,5 @@ LPWSTR WINAPI PathRemoveBackslashW(LPWSTR path);
 BOOL WINAPI PathRemoveFileSpecW(LPWSTR path);
 // TRUE when the file or directory exists.
 BOOL WINAPI PathFileExistsW(LPCWSTR path);
-// TRUE for "\", "C:\", "C:", "\\server\share" (with or without a trailing
-// backslash) and "\\server".
+// TRUE for "\", "C:\", "\\server" and "\\server\share".
 BOOL WINAPI PathIsRootW(LPCWSTR path);

@@ -15,6 +15,7 @@
 
 #include <windows.h>
 
+#include "internal/files.h"
 #include "internal/unicode.h"
 
 namespace win32 {
@@ -86,6 +87,8 @@ std::string CurrentDirHost() {
 }
 
 }  // namespace
+
+bool MakeHostDirs(const std::string& hostPath) { return MakeDirs(hostPath); }
 
 wchar_t FoldCase(wchar_t c) {
   if (c < 128) return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;

@@ -1,0 +1,222 @@
+// Whole-file and directory operations: attributes, copy, move, delete,
+// directory creation and removal.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "internal/errors.h"
+#include "internal/files.h"
+#include "internal/machine.h"
+#include "internal/unicode.h"
+
+namespace win32 {
+namespace {
+
+BOOL FailWith(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+bool Resolve(LPCWSTR path, std::string* host) {
+  if (!path) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  DWORD error = 0;
+  if (!ToHostPath(path, host, &error)) {
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+bool IsDriveRootHost(const std::string& host) {
+  std::wstring windows = ToWindowsPath(host);
+  return windows.size() == 3 && windows[1] == L':';
+}
+
+std::string ParentOf(const std::string& host) {
+  size_t slash = host.rfind('/');
+  return slash == std::string::npos || slash == 0 ? "/" : host.substr(0, slash);
+}
+
+// The last component of a Windows path as the caller spelled it, less the
+// trailing dots and blanks that the system drops.
+std::string LiteralName(const std::wstring& path) {
+  std::wstring p = path;
+  while (!p.empty() && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+  size_t cut = p.find_last_of(L"\\/:");
+  std::wstring name = cut == std::wstring::npos ? p : p.substr(cut + 1);
+  while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
+  return WideToUtf8(name);
+}
+
+bool CopyData(HANDLE from, HANDLE to) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return false;
+    if (got == 0) return true;
+    DWORD put = 0;
+    if (!WriteFile(to, buffer.data(), got, &put, nullptr) || put != got) return false;
+  }
+}
+
+// Copies a host file's bytes, times and kept attributes to a new host file
+// (a move between devices).
+bool CopyHostFile(const std::string& from, const std::string& to) {
+  std::wstring source = ToWindowsPath(from), target = ToWindowsPath(to);
+  return CopyFileW(source.c_str(), target.c_str(), TRUE) != FALSE;
+}
+
+}  // namespace
+}  // namespace win32
+
+using namespace win32;
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) {
+  std::string host;
+  if (!Resolve(fileName, &host)) return INVALID_FILE_ATTRIBUTES;
+  struct stat st{};
+  if (stat(host.c_str(), &st) != 0) {
+    SetLastError(MissingError(host));
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return HostAttributes(host, st);
+}
+
+BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD fileAttributes) {
+  std::string host;
+  if (!Resolve(fileName, &host)) return FALSE;
+  return SetHostAttributes(host, fileAttributes) ? TRUE : FALSE;
+}
+
+BOOL WINAPI CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists) {
+  std::string hostFrom, hostTo;
+  if (!Resolve(existingFileName, &hostFrom) || !Resolve(newFileName, &hostTo)) return FALSE;
+  HANDLE from = CreateFileW(existingFileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (from == INVALID_HANDLE_VALUE) return FALSE;
+  HANDLE to = CreateFileW(newFileName, GENERIC_WRITE, 0, nullptr, failIfExists ? CREATE_NEW : CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (to == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    CloseHandle(from);
+    return FailWith(error);
+  }
+  bool ok = CopyData(from, to);
+  DWORD error = GetLastError();
+  if (ok) {
+    FILETIME access, write;
+    if (GetFileTime(from, nullptr, &access, &write)) SetFileTime(to, nullptr, &access, &write);
+  }
+  CloseHandle(to);
+  CloseHandle(from);
+  if (!ok) {
+    unlink(hostTo.c_str());  // no half-copied file is left behind
+    return FailWith(error);
+  }
+  CopyHostAttributes(hostFrom, hostTo);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
+  if (!newFileName) return FailWith(ERROR_INVALID_PARAMETER);  // delete-at-reboot is not kept here
+  std::string from, to;
+  if (!Resolve(existingFileName, &from) || !Resolve(newFileName, &to)) return FALSE;
+  struct stat src{};
+  if (lstat(from.c_str(), &src) != 0) return FailWith(MissingError(from));
+  if (IsDriveRootHost(from)) return FailWith(ERROR_ACCESS_DENIED);
+
+  struct stat dst{};
+  bool targetExists = lstat(to.c_str(), &dst) == 0;
+  if (targetExists && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
+    // The same entry under another case: rename to the spelling asked for.
+    to = ParentOf(to) + "/" + LiteralName(newFileName);
+    targetExists = false;
+  }
+  if (!targetExists) {
+    struct stat parent{};
+    if (stat(ParentOf(to).c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)) return FailWith(ERROR_PATH_NOT_FOUND);
+  }
+
+  std::optional<ShareGuard> guard;
+  guard.emplace();
+  if (ShareDenies(from, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
+  bool replace = targetExists && (flags & MOVEFILE_REPLACE_EXISTING);
+  if (targetExists) {
+    if (!replace) return FailWith(ERROR_ALREADY_EXISTS);
+    if (S_ISDIR(dst.st_mode) || S_ISDIR(src.st_mode) || HostIsReadOnly(to, dst)) return FailWith(ERROR_ACCESS_DENIED);
+    if (ShareDenies(to, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
+  }
+  int rc = replace ? rename(from.c_str(), to.c_str())
+                   : renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && !replace && errno == EINVAL) rc = rename(from.c_str(), to.c_str());  // no NOREPLACE support
+  if (rc == 0) {
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  if (errno == EEXIST) return FailWith(ERROR_ALREADY_EXISTS);
+  if (errno != EXDEV) return FailWith(ErrorFromErrno(errno));
+  // Another device: files are copied and the original removed; directories
+  // cannot move there.
+  if (S_ISDIR(src.st_mode) || !(flags & MOVEFILE_COPY_ALLOWED)) return FailWith(ERROR_NOT_SAME_DEVICE);
+  guard.reset();  // the copy opens files, which takes the guard itself
+  if (replace) unlink(to.c_str());
+  if (!CopyHostFile(from, to)) return FALSE;
+  unlink(from.c_str());
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL WINAPI MoveFileW(LPCWSTR existingFileName, LPCWSTR newFileName) {
+  return MoveFileExW(existingFileName, newFileName, MOVEFILE_COPY_ALLOWED);
+}
+
+BOOL WINAPI DeleteFileW(LPCWSTR fileName) {
+  std::string host;
+  if (!Resolve(fileName, &host)) return FALSE;
+  struct stat st{};
+  if (lstat(host.c_str(), &st) != 0) return FailWith(MissingError(host));
+  if (S_ISDIR(st.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
+  if (!S_ISLNK(st.st_mode) && HostIsReadOnly(host, st)) return FailWith(ERROR_ACCESS_DENIED);
+  ShareGuard guard;
+  if (ShareDenies(host, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
+  if (unlink(host.c_str()) != 0) return FailWith(errno == ENOENT ? MissingError(host) : ErrorFromErrno(errno));
+  return TRUE;
+}
+
+BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
+  std::string host;
+  if (!Resolve(pathName, &host)) return FALSE;
+  struct stat st{};
+  if (lstat(host.c_str(), &st) == 0) return FailWith(ERROR_ALREADY_EXISTS);
+  if (mkdir(host.c_str(), 0755) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return FailWith(ERROR_PATH_NOT_FOUND);
+    return FailWith(ErrorFromErrno(errno));
+  }
+  return TRUE;
+}
+
+BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) {
+  std::string host;
+  if (!Resolve(pathName, &host)) return FALSE;
+  struct stat st{};
+  if (lstat(host.c_str(), &st) != 0) return FailWith(MissingError(host));
+  if (!S_ISDIR(st.st_mode)) return FailWith(ERROR_DIRECTORY);
+  if (IsDriveRootHost(host) || HostIsReadOnly(host, st)) return FailWith(ERROR_ACCESS_DENIED);
+  if (rmdir(host.c_str()) != 0) {
+    if (errno == ENOTEMPTY || errno == EEXIST) return FailWith(ERROR_DIR_NOT_EMPTY);
+    return FailWith(ErrorFromErrno(errno));
+  }
+  return TRUE;
+}

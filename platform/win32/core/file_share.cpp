@@ -1,0 +1,114 @@
+// Share modes between all processes of the machine. Each open handle keeps a
+// second descriptor on its file and holds shared open-file-description locks
+// on marker bytes far beyond any real data: one byte per kind of access it
+// has, one per kind of access it refuses to share. The kernel drops them when
+// the handle closes or its process dies, so nothing goes stale.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <windows.h>
+
+#include "internal/files.h"
+#include "internal/machine.h"
+
+namespace win32 {
+namespace {
+
+constexpr off_t kMarkerBase = 0x7FFFFFFF00000000LL;
+constexpr off_t kAccessMarker = 0;  // + bit index: handle has that access
+constexpr off_t kDenyMarker = 8;    // + bit index: handle refuses to share it
+constexpr unsigned kKinds[] = {kShareRead, kShareWrite, kShareDelete};
+
+off_t MarkerOf(off_t group, unsigned kind) {
+  off_t index = kind == kShareRead ? 0 : kind == kShareWrite ? 1 : 2;
+  return kMarkerBase + group + index;
+}
+
+// True when another open file description holds a lock on the marker.
+bool MarkerHeld(int fd, off_t marker) {
+  struct flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = marker;
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return false;
+  return lock.l_type != F_UNLCK;
+}
+
+bool HoldMarker(int fd, off_t marker) {
+  struct flock lock{};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = marker;
+  lock.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+int OpenForClaims(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }
+
+}  // namespace
+
+unsigned ShareAccessOf(DWORD desiredAccess) {
+  unsigned access = 0;
+  if (desiredAccess & (GENERIC_READ | GENERIC_ALL | GENERIC_EXECUTE | FILE_READ_DATA)) access |= kShareRead;
+  if (desiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) access |= kShareWrite;
+  if (desiredAccess & (DELETE | GENERIC_ALL)) access |= kShareDelete;
+  return access;
+}
+
+ShareGuard::ShareGuard() : fd_(-1) {
+  std::string path = MachineDir() + "/file-shares.lock";
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ >= 0) {
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+}
+
+ShareGuard::~ShareGuard() {
+  if (fd_ >= 0) close(fd_);  // closing drops the flock
+}
+
+ShareClaim::~ShareClaim() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool ShareClaim::Attach(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = OpenForClaims("/proc/self/fd/" + std::to_string(fd));
+  return fd_ >= 0;
+}
+
+bool ShareClaim::Compatible(unsigned access, unsigned share) const {
+  if (fd_ < 0) return true;
+  for (unsigned kind : kKinds) {
+    if ((access & kind) && MarkerHeld(fd_, MarkerOf(kDenyMarker, kind))) return false;
+    if (!(share & kind) && MarkerHeld(fd_, MarkerOf(kAccessMarker, kind))) return false;
+  }
+  return true;
+}
+
+bool ShareClaim::Claim(unsigned access, unsigned share) {
+  if (fd_ < 0) return true;
+  bool ok = true;
+  for (unsigned kind : kKinds) {
+    if (access & kind) ok = HoldMarker(fd_, MarkerOf(kAccessMarker, kind)) && ok;
+    if (!(share & kind)) ok = HoldMarker(fd_, MarkerOf(kDenyMarker, kind)) && ok;
+  }
+  return ok;
+}
+
+bool ShareDenies(const std::string& hostPath, unsigned access) {
+  int fd = OpenForClaims(hostPath);
+  if (fd < 0) return false;
+  bool denied = false;
+  for (unsigned kind : kKinds)
+    if ((access & kind) && MarkerHeld(fd, MarkerOf(kDenyMarker, kind))) denied = true;
+  close(fd);
+  return denied;
+}
+
+}  // namespace win32

@@ -1,0 +1,148 @@
+#include "shared/file_system.h"
+
+#include <shlwapi.h>
+
+#include "shared/log_writer.h"
+#include "shared/text_convert.h"
+
+namespace {
+
+// Looks one path up; the entry's attributes, or INVALID_FILE_ATTRIBUTES.
+DWORD FindAttributes(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(path.c_str(), &entry);
+  FindHandleGuard guard(&search);
+  return search == INVALID_HANDLE_VALUE ? INVALID_FILE_ATTRIBUTES : entry.dwFileAttributes;
+}
+
+bool IsDotEntry(const WCHAR* name) {
+  return (name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0);
+}
+
+}  // namespace
+
+FindHandleGuard::~FindHandleGuard() {
+  if (handle_ && *handle_ != INVALID_HANDLE_VALUE && *handle_ != nullptr) {
+    FindClose(*handle_);
+    *handle_ = INVALID_HANDLE_VALUE;
+  }
+}
+
+bool FileExists(const std::wstring& path) {
+  DWORD attributes = FindAttributes(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::wstring& path) {
+  DWORD attributes = FindAttributes(RemoveBackslash(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring GetParentDirectory(const std::wstring& path) {
+  size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos) return path + L"\\";
+  return path.substr(0, slash) + L"\\";
+}
+
+std::wstring GetFileName(const std::wstring& path) {
+  size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos) slash = path.rfind(L'/');
+  if (slash == std::wstring::npos) return path;
+  return path.substr(slash + 1);
+}
+
+bool CreateDirectories(const std::wstring& path) {
+  if (path.empty()) return false;
+  if (PathFileExistsW(path.c_str()) || PathIsRootW(path.c_str())) return true;
+  // The parent is derived in a MAX_PATH buffer; longer paths cannot be.
+  if (path.size() >= MAX_PATH) return false;
+  WCHAR parent[MAX_PATH] = {};
+  path.copy(parent, path.size());
+  PathRemoveBackslashW(parent);
+  PathRemoveFileSpecW(parent);
+  if (path == parent) return false;
+  if (!CreateDirectories(parent)) return false;
+  if (!CreateDirectoryW(path.c_str(), nullptr) && !CreateDirectoryW(path.c_str(), nullptr)) {
+    WriteLog("fail to create dir: %s, lastError: %d \xA1\xA3", WideToAnsi(path).c_str(),
+             static_cast<int>(GetLastError()));
+    return false;
+  }
+  return true;
+}
+
+bool IsChildDirectory(const std::wstring& dir, const WIN32_FIND_DATAW& entry) {
+  if (IsDotEntry(entry.cFileName)) return false;
+  if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  return DirectoryExists(AddBackslash(dir) + entry.cFileName);
+}
+
+void CollectSubdirectories(const std::wstring& dir, std::list<std::wstring>& list) {
+  std::wstring base = AddBackslash(dir);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((base + L"*.*").c_str(), &entry);
+  FindHandleGuard guard(&search);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!IsChildDirectory(dir, entry)) continue;
+    std::wstring child = base + entry.cFileName;
+    list.push_back(child);
+    CollectSubdirectories(child, list);
+  } while (FindNextFileW(search, &entry));
+}
+
+std::list<std::wstring> ListDirectoryTree(const std::wstring& dir) {
+  std::list<std::wstring> list;
+  if (DirectoryExists(dir)) {
+    list.push_back(AddBackslash(dir));
+    CollectSubdirectories(dir, list);
+  }
+  return list;
+}
+
+void CollectFiles(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern) {
+  std::wstring base = AddBackslash(dir);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((base + pattern).c_str(), &entry);
+  FindHandleGuard guard(&search);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring path = base + entry.cFileName;
+    if (IsChildDirectory(dir, entry)) {
+      CollectFiles(path, list, pattern);
+    } else if (FileExists(path)) {
+      list.push_back(path);
+    }
+  } while (FindNextFileW(search, &entry));
+}
+
+bool IsDirectoryEmpty(const std::wstring& dir) {
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((AddBackslash(dir) + L"*.*").c_str(), &entry);
+  FindHandleGuard guard(&search);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  do {
+    if (entry.cFileName[0] != L'.') return false;
+  } while (FindNextFileW(search, &entry));
+  return true;
+}
+
+std::wstring GetFileStem(const std::wstring& path) { return ReplaceExtension(GetFileName(path), L""); }
+
+std::wstring ReplaceExtension(const std::wstring& name, const std::wstring& suffix) {
+  size_t dot = name.rfind(L'.');
+  if (dot == std::wstring::npos || dot == 0) return name + suffix;
+  return name.substr(0, dot) + suffix;
+}
+
+void DeleteDirectoryTree(const std::wstring& dir) {
+  if (IsDirectoryEmpty(dir)) {
+    RemoveDirectoryW(dir.c_str());
+    return;
+  }
+  std::list<std::wstring> files;
+  CollectFiles(dir, files, L"*.*");
+  for (const auto& file : files) DeleteFileW(file.c_str());
+  std::list<std::wstring> dirs = ListDirectoryTree(dir);
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) RemoveDirectoryW(it->c_str());
+  RemoveDirectoryW(dir.c_str());
+}

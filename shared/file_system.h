@@ -1,0 +1,51 @@
+// Paths and directory trees: existence tests, splitting paths, creating a
+// directory with its parents, listing and deleting whole trees. Paths use
+// backslashes; nothing here throws or keeps state.
+#pragma once
+#include <list>
+#include <string>
+
+#include <windows.h>
+
+// Closes the search handle held in *handle when the guard goes away, so a
+// search is closed on every path out of a function.
+class FindHandleGuard {
+ public:
+  explicit FindHandleGuard(HANDLE* handle) : handle_(handle) {}
+  ~FindHandleGuard();
+  FindHandleGuard(const FindHandleGuard&) = delete;
+  FindHandleGuard& operator=(const FindHandleGuard&) = delete;
+
+ private:
+  HANDLE* handle_;
+};
+
+// The path exists and is not a directory.
+bool FileExists(const std::wstring& path);
+// The path, less one trailing backslash, exists and is a directory (a drive
+// root has no entry of its own and is reported missing).
+bool DirectoryExists(const std::wstring& path);
+// Up to and including the last backslash; "name" gives "name\".
+std::wstring GetParentDirectory(const std::wstring& path);
+// After the last backslash, else after the last slash, else the whole path.
+std::wstring GetFileName(const std::wstring& path);
+// True when the directory (or a file of that name) exists afterwards.
+bool CreateDirectories(const std::wstring& path);
+// The search entry is a real sub-directory of dir (not "." or "..").
+bool IsChildDirectory(const std::wstring& dir, const WIN32_FIND_DATAW& entry);
+// Appends every directory below dir, depth first, each before its children.
+void CollectSubdirectories(const std::wstring& dir, std::list<std::wstring>& list);
+// dir with a trailing backslash, then every directory below it; empty when
+// dir does not exist. Remove directories from the end of the list.
+std::list<std::wstring> ListDirectoryTree(const std::wstring& dir);
+// Appends every file below dir matching pattern, depth first.
+void CollectFiles(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern);
+// No entry whose name does not begin with "."; a missing directory is empty.
+bool IsDirectoryEmpty(const std::wstring& dir);
+// File name without its extension.
+std::wstring GetFileStem(const std::wstring& path);
+// name without its extension (a leading "." is no extension), then suffix.
+std::wstring ReplaceExtension(const std::wstring& name, const std::wstring& suffix);
+// Deletes every file and directory below dir and dir itself; what cannot be
+// deleted (a read-only or open file) stays with its parent directories.
+void DeleteDirectoryTree(const std::wstring& dir);

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <windows.h>
+
+#include "shared/log_writer.h"
+#include "shared/text_convert.h"
+#include "support/temp_machine.h"
+
+using testing_support::ReadHostFile;
+using testing_support::TempMachine;
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& content) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t end = content.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(content.substr(start) + "<no CRLF>");
+      break;
+    }
+    lines.push_back(content.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+const std::regex kPrefix(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}    )");
+
+}  // namespace
+
+// Runs first in its process: nothing has set the path yet.
+TEST(LogWriter, LinesBeforeTheLogPathAreDropped) {
+  TempMachine m;
+  WriteLog("early %d", 1);
+  SetLogPath("C:\\first.log");
+  WriteLog("late");
+  std::vector<std::string> lines = Lines(ReadHostFile(m.c() + "/first.log"));
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_NE(std::string::npos, lines[0].find("    late"));
+}
+
+TEST(LogWriter, PrefixedCrLfLinesInTheAnsiCodePage) {
+  TempMachine m;
+  testing_support::MakeHostDirs(m.c() + "/日志");
+  SetLogPath(WideToAnsi(L"C:\\日志\\Install20260101000000.log"));
+  WriteLog("fail to create dir: %s, lastError: %d \xA1\xA3", WideToAnsi(L"C:\\安装").c_str(), 5);
+  WriteLog("second");
+  std::vector<std::string> lines = Lines(ReadHostFile(m.c() + "/日志/Install20260101000000.log"));
+  ASSERT_EQ(2u, lines.size());
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(lines[0], match, kPrefix));
+  EXPECT_EQ(0, match.position(0));
+  EXPECT_EQ("fail to create dir: C:\\\xB0\xB2\xD7\xB0, lastError: 5 \xA1\xA3", match.suffix().str());
+  EXPECT_TRUE(std::regex_search(lines[1], match, kPrefix));
+  EXPECT_EQ("second", match.suffix().str());
+}
+
+TEST(LogWriter, LongMessagesAreCutAndMissingFoldersIgnored) {
+  TempMachine m;
+  SetLogPath("C:\\missing\\x.log");
+  WriteLog("%s", "lost");
+  EXPECT_FALSE(testing_support::HostExists(m.c() + "/missing"));
+
+  SetLogPath("C:\\long.log");
+  std::string big(5000, 'x');
+  WriteLog("%s|%s", big.c_str(), "tail");
+  WriteLog("after");
+  std::vector<std::string> lines = Lines(ReadHostFile(m.c() + "/long.log"));
+  ASSERT_EQ(2u, lines.size());
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(lines[0], match, kPrefix));
+  EXPECT_EQ(std::string(1023, 'x'), match.suffix().str());
+  EXPECT_NE(std::string::npos, lines[1].find("after"));
+}
+
+TEST(LogWriter, ConcurrentLinesNeverInterleave) {
+  TempMachine m;
+  SetLogPath("C:\\threads.log");
+  constexpr int kThreads = 8;
+  constexpr int kLines = 150;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::string body(700, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) WriteLog("T%d #%d %s", t, i, body.c_str());
+    });
+  }
+  for (auto& th : threads) th.join();
+
+  std::vector<std::string> lines = Lines(ReadHostFile(m.c() + "/threads.log"));
+  ASSERT_EQ(static_cast<size_t>(kThreads * kLines), lines.size());
+  std::set<std::string> seen;
+  const std::regex whole(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}    T(\d) #(\d+) ([a-h]{700}))");
+  for (const auto& line : lines) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, whole)) << line.substr(0, 80);
+    int t = std::stoi(match[1].str());
+    EXPECT_EQ(std::string(700, static_cast<char>('a' + t)), match[3].str());
+    seen.insert(match[1].str() + "/" + match[2].str());
+  }
+  EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+}
