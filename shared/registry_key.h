@@ -51,8 +51,15 @@ class RegistryKey {
   REGSAM Access() const { return access_; }
 
  private:
-  HKEY BaseFor(bool relative) const;
-  std::wstring JoinedPath(bool relative, const std::wstring& path) const;
+  // Where a path leads: the key it is resolved below and the path to pass on.
+  struct Target {
+    HKEY base;
+    std::wstring path;
+    bool relative;
+  };
+  Target Resolve(const std::wstring& path) const;
+  // currentPath of a key reached through `target` from the open key.
+  std::wstring PathOf(const Target& target) const;
 
   HKEY root_;
   HKEY current_ = nullptr;

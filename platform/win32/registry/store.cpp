@@ -1,10 +1,12 @@
 #include "store.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <new>
 #include <thread>
 #include <unordered_map>
 
@@ -42,7 +44,7 @@ const char kValueColumns[] = "SELECT name, type, data FROM key_values ";
 // The process's connection. Never destroyed: registry calls may run from
 // at-exit code of other modules.
 struct Connection {
-  std::recursive_mutex mutex;
+  std::mutex mutex;
   sqlite3* db = nullptr;
   std::string path;
   dev_t dev = 0;
@@ -51,8 +53,28 @@ struct Connection {
   uint64_t generation = 0;
 };
 
+Connection& TheConnection();
+
+// SQLite's lock bookkeeping must not be inherited by a forked child, or the
+// child's locks would look held when they are not: the connection is closed
+// before every fork and reopened lazily on both sides.
+void BeforeFork() {
+  Connection& c = TheConnection();
+  c.mutex.lock();
+  if (c.db && c.pid == getpid()) sqlite3_close_v2(c.db);
+  c.db = nullptr;
+}
+void AfterForkInParent() { TheConnection().mutex.unlock(); }
+void AfterForkInChild() {
+  // The lock belongs to the parent's thread; the child starts with a fresh one.
+  new (&TheConnection().mutex) std::mutex();
+}
+
 Connection& TheConnection() {
-  static Connection* connection = new Connection();
+  static Connection* connection = [] {
+    pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+    return new Connection();
+  }();
   return *connection;
 }
 
@@ -102,8 +124,9 @@ sqlite3* Acquire(Connection& c) {
   std::string path = MachineDir() + "/registry.db";
   struct stat st {};
   bool exists = stat(path.c_str(), &st) == 0;
-  if (c.db && c.pid != getpid()) c.db = nullptr;  // inherited through fork: not ours to use
-  if (c.db && (c.path != path || !exists || st.st_dev != c.dev || st.st_ino != c.ino)) {
+  if (c.db && c.pid != getpid()) c.db = nullptr;  // inherited past the fork hooks: not ours
+  bool same = exists && c.path == path && st.st_dev == c.dev && st.st_ino == c.ino;
+  if (c.db && !same) {
     sqlite3_close_v2(c.db);
     c.db = nullptr;
   }
@@ -113,12 +136,13 @@ sqlite3* Acquire(Connection& c) {
     if (db) sqlite3_close_v2(db);
     throw StoreError{SQLITE_CANTOPEN};
   }
+  // Handles stay valid while the database is the same file.
+  if (!(c.path == path && st.st_dev == c.dev && st.st_ino == c.ino)) ++c.generation;
   c.db = db;
   c.path = path;
   c.dev = st.st_dev;
   c.ino = st.st_ino;
   c.pid = getpid();
-  ++c.generation;
   return db;
 }
 

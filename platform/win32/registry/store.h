@@ -93,7 +93,7 @@ class Session {
   std::optional<ValueRow> ValueAt(int64_t key, int64_t index);
 
  private:
-  std::unique_lock<std::recursive_mutex> lock_;
+  std::unique_lock<std::mutex> lock_;
   sqlite3* db_ = nullptr;
   uint64_t generation_ = 0;
   bool open_ = false;
