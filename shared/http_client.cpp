@@ -16,6 +16,7 @@ namespace {
 
 const char kUserAgent[] =
     "Mozilla/5.0 (Windows NT 6.1; WOW64; rv:13.0) Gecko/20100101 Firefox/13.0.1";
+const long kReceiveBufferSize = 256 * 1024;
 
 // Releases a transfer handle and its header list on every way out.
 class TransferHandle {
@@ -230,6 +231,8 @@ bool HttpDownloadFile(const std::string& url, const std::string& path,
   if (target.resumeFrom > 0) {
     curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
   }
+  // Larger reads from the socket mean fewer writes to the file.
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DownloadWriteCallback);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &target);
