@@ -1,0 +1,225 @@
+#include "shell_link_file.h"
+
+#include <sys/stat.h>
+
+#include <cwctype>
+
+#include "internal/machine.h"
+
+namespace win32 {
+namespace {
+
+enum LinkFlags : uint32_t {
+  kHasLinkInfo = 1u << 1,
+  kHasName = 1u << 2,
+  kHasRelativePath = 1u << 3,
+  kHasWorkingDir = 1u << 4,
+  kHasArguments = 1u << 5,
+  kHasIconLocation = 1u << 6,
+  kIsUnicode = 1u << 7,
+};
+
+constexpr uint32_t kHeaderSize = 0x4C;
+constexpr uint32_t kLinkInfoHeaderSize = 0x24;  // with the Unicode offsets
+constexpr uint32_t kVolumeIdAndLocalBasePath = 1;
+constexpr uint32_t kDriveFixed = 3;
+constexpr uint32_t kAttributeDirectory = 0x10;
+constexpr uint32_t kAttributeArchive = 0x20;
+constexpr uint8_t kShellLinkClsid[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                         0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+// 100-ns intervals between 1601-01-01 and 1970-01-01.
+constexpr uint64_t kEpochDelta = 116444736000000000ULL;
+
+class Writer {
+ public:
+  void U16(uint32_t v) {
+    bytes.push_back(static_cast<uint8_t>(v));
+    bytes.push_back(static_cast<uint8_t>(v >> 8));
+  }
+  void U32(uint32_t v) {
+    U16(v & 0xFFFF);
+    U16(v >> 16);
+  }
+  void U64(uint64_t v) {
+    U32(static_cast<uint32_t>(v));
+    U32(static_cast<uint32_t>(v >> 32));
+  }
+  void Bytes(const void* data, size_t size) {
+    auto p = static_cast<const uint8_t*>(data);
+    bytes.insert(bytes.end(), p, p + size);
+  }
+  void PatchU32(size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+  size_t size() const { return bytes.size(); }
+  std::vector<uint8_t> bytes;
+};
+
+// The file stores UTF-16LE whatever the size of WCHAR.
+std::vector<uint16_t> ToUtf16(const std::wstring& text) {
+  std::vector<uint16_t> out;
+  for (wchar_t wc : text) {
+    uint32_t c = static_cast<uint32_t>(wc);
+    if (sizeof(wchar_t) > 2 && c > 0xFFFF) {
+      c -= 0x10000;
+      out.push_back(static_cast<uint16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<uint16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<uint16_t>(c));
+    }
+  }
+  return out;
+}
+
+void StringData(Writer& w, const std::wstring& text) {
+  std::vector<uint16_t> units = ToUtf16(text);
+  w.U16(static_cast<uint32_t>(units.size()));
+  for (uint16_t u : units) w.U16(u);
+}
+
+std::string ToAnsi(const std::wstring& text) {
+  if (text.empty()) return "";
+  int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return "";
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+std::wstring Backslashes(std::wstring path) {
+  for (auto& c : path)
+    if (c == L'/') c = L'\\';
+  return path;
+}
+
+bool HasDrive(const std::wstring& path) {
+  return path.size() >= 3 && iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
+}
+
+std::vector<std::wstring> Components(const std::wstring& path) {
+  std::vector<std::wstring> parts;
+  std::wstring part;
+  for (wchar_t c : path) {
+    if (c == L'\\') {
+      if (!part.empty()) parts.push_back(part);
+      part.clear();
+    } else {
+      part += c;
+    }
+  }
+  if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+
+uint64_t FileTimeOf(const timespec& ts) {
+  return static_cast<uint64_t>(ts.tv_sec) * 10000000ULL + static_cast<uint64_t>(ts.tv_nsec) / 100 + kEpochDelta;
+}
+
+void LinkInfo(Writer& w, const std::wstring& target) {
+  const std::string ansiPath = ToAnsi(target);
+  const std::vector<uint16_t> widePath = ToUtf16(target);
+  const uint32_t volumeIdSize = 16 + 1;  // header and an empty label
+  const uint32_t volumeIdOffset = kLinkInfoHeaderSize;
+  const uint32_t basePathOffset = volumeIdOffset + volumeIdSize;
+  const uint32_t suffixOffset = basePathOffset + static_cast<uint32_t>(ansiPath.size()) + 1;
+  const uint32_t basePathUnicodeOffset = suffixOffset + 1;
+  const uint32_t suffixUnicodeOffset = basePathUnicodeOffset + 2 * static_cast<uint32_t>(widePath.size() + 1);
+  const uint32_t total = suffixUnicodeOffset + 2;
+
+  w.U32(total);
+  w.U32(kLinkInfoHeaderSize);
+  w.U32(kVolumeIdAndLocalBasePath);
+  w.U32(volumeIdOffset);
+  w.U32(basePathOffset);
+  w.U32(0);  // no network location
+  w.U32(suffixOffset);
+  w.U32(basePathUnicodeOffset);
+  w.U32(suffixUnicodeOffset);
+  // VolumeID: a fixed disk whose serial number follows the drive letter.
+  w.U32(volumeIdSize);
+  w.U32(kDriveFixed);
+  w.U32(0x4B520000u | static_cast<uint32_t>(towupper(target[0])));
+  w.U32(0x10);
+  w.Bytes("", 1);  // empty volume label
+  w.Bytes(ansiPath.c_str(), ansiPath.size() + 1);
+  w.Bytes("", 1);
+  for (uint16_t u : widePath) w.U16(u);
+  w.U16(0);
+  w.U16(0);
+}
+
+}  // namespace
+
+std::wstring RelativeLinkPath(const std::wstring& linkPath, const std::wstring& target) {
+  const std::wstring link = Backslashes(linkPath);
+  const std::wstring to = Backslashes(target);
+  if (!HasDrive(link) || !HasDrive(to) || towupper(link[0]) != towupper(to[0])) return L"";
+  std::vector<std::wstring> from = Components(link.substr(3));
+  if (!from.empty()) from.pop_back();  // the link's own name
+  std::vector<std::wstring> dest = Components(to.substr(3));
+  size_t common = 0;
+  while (common < from.size() && common + 1 < dest.size() && EqualsNoCase(from[common], dest[common])) ++common;
+  std::wstring rel;
+  for (size_t i = common; i < from.size(); ++i) rel += L"..\\";
+  if (rel.empty()) rel = L".\\";
+  for (size_t i = common; i < dest.size(); ++i) {
+    rel += dest[i];
+    if (i + 1 < dest.size()) rel += L'\\';
+  }
+  return rel;
+}
+
+std::vector<uint8_t> EncodeShellLink(const ShellLinkData& link, const std::wstring& linkPath) {
+  const std::wstring target = Backslashes(link.target);
+  const bool hasLinkInfo = HasDrive(target);
+  const std::wstring relative = hasLinkInfo ? RelativeLinkPath(linkPath, target) : L"";
+
+  uint32_t flags = kIsUnicode;
+  if (hasLinkInfo) flags |= kHasLinkInfo;
+  if (!link.description.empty()) flags |= kHasName;
+  if (!relative.empty()) flags |= kHasRelativePath;
+  if (!link.workingDirectory.empty()) flags |= kHasWorkingDir;
+  if (!link.arguments.empty()) flags |= kHasArguments;
+  if (!link.iconPath.empty()) flags |= kHasIconLocation;
+
+  // The target's attributes, times and size, when it exists.
+  uint32_t attributes = 0, size = 0;
+  uint64_t created = 0, accessed = 0, written = 0;
+  std::string host;
+  DWORD error = 0;
+  struct stat st {};
+  if (hasLinkInfo && ToHostPath(target, &host, &error) && stat(host.c_str(), &st) == 0) {
+    attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeArchive;
+    size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint32_t>(st.st_size);
+    created = FileTimeOf(st.st_ctim);
+    accessed = FileTimeOf(st.st_atim);
+    written = FileTimeOf(st.st_mtim);
+  }
+
+  Writer w;
+  w.U32(kHeaderSize);
+  w.Bytes(kShellLinkClsid, sizeof(kShellLinkClsid));
+  w.U32(flags);
+  w.U32(attributes);
+  w.U64(created);
+  w.U64(accessed);
+  w.U64(written);
+  w.U32(size);
+  w.U32(static_cast<uint32_t>(link.iconIndex));
+  w.U32(static_cast<uint32_t>(link.showCommand));
+  w.U16(link.hotkey);
+  w.U16(0);
+  w.U32(0);
+  w.U32(0);
+  if (hasLinkInfo) LinkInfo(w, target);
+  if (flags & kHasName) StringData(w, link.description);
+  if (flags & kHasRelativePath) StringData(w, relative);
+  if (flags & kHasWorkingDir) StringData(w, link.workingDirectory);
+  if (flags & kHasArguments) StringData(w, link.arguments);
+  if (flags & kHasIconLocation) StringData(w, link.iconPath);
+  w.U32(0);  // terminal block of the extra data
+  return w.bytes;
+}
+
+}  // namespace win32

@@ -1,0 +1,79 @@
+// Stands for the product's own programs (korva.exe, launch.exe, unins.exe):
+// tests copy it under those names. Each run appends one JSON line telling
+// how it was started to <machine dir>/stub-runs.jsonl (and to the file that
+// $KORVA_STUB_LOG names). It then exits 0, unless "<its file>.stay" exists
+// beside it or --stay is among its arguments: then it runs until killed.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <json/json.h>
+
+#include "internal/machine.h"
+#include "internal/unicode.h"
+
+namespace {
+
+std::string SelfPath() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string CurrentDir() {
+  char buf[PATH_MAX];
+  return getcwd(buf, sizeof(buf)) ? std::string(buf) : std::string();
+}
+
+void AppendLine(const std::string& path, const std::string& line) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  // One write keeps lines of concurrent runs whole.
+  ssize_t written = write(fd, line.data(), line.size());
+  (void)written;
+  close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string self = SelfPath();
+  const std::string cwd = CurrentDir();
+  bool stay = access((self + ".stay").c_str(), F_OK) == 0;
+
+  Json::Value run(Json::objectValue);
+  run["pid"] = static_cast<Json::Int>(getpid());
+  run["path"] = self;
+  run["argv0"] = argc > 0 ? argv[0] : "";
+  run["name"] = self.substr(self.rfind('/') + 1);
+  run["cwd"] = cwd;
+  Json::Value args(Json::arrayValue);
+  for (int i = 1; i < argc; ++i) {
+    args.append(argv[i]);
+    if (strcmp(argv[i], "--stay") == 0) stay = true;
+  }
+  run["args"] = args;
+  const char* machine = getenv("WIN32_MACHINE");
+  if (machine && *machine) {
+    run["windows_path"] = win32::WideToUtf8(win32::ToWindowsPath(self));
+    run["windows_cwd"] = win32::WideToUtf8(win32::ToWindowsPath(cwd));
+  }
+  run["stays"] = stay;
+
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  const std::string line = Json::writeString(builder, run) + "\n";
+  AppendLine(win32::MachineDir() + "/stub-runs.jsonl", line);
+  if (const char* log = getenv("KORVA_STUB_LOG"); log && *log) AppendLine(log, line);
+
+  if (stay) {
+    for (;;) pause();
+  }
+  return 0;
+}
