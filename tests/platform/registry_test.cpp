@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -266,4 +269,51 @@ TEST(Registry, EachMachineHasItsOwnRegistry) {
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegSetValueExW(fromFirst, L"x", 0, REG_BINARY, nullptr, 0));
   }
   RegCloseKey(fromFirst);
+}
+
+TEST(Registry, AKilledWriterLeavesWhatItReportedAndNoPartialKeys) {
+  TempMachine m;
+  RegCloseKey(Create(HKEY_LOCAL_MACHINE, L"Software\\Crash"));
+  int pipeFds[2];
+  ASSERT_EQ(0, pipe(pipeFds));
+  pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    close(pipeFds[0]);
+    for (int i = 0;; ++i) {
+      // Each key comes with its sub-key in one call: both or neither.
+      std::wstring path = L"Software\\Crash\\K" + std::to_wstring(i) + L"\\Deep";
+      HKEY key = nullptr;
+      if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          &key, nullptr) != ERROR_SUCCESS ||
+          RegSetValueExW(key, L"i", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&i), sizeof(i)) !=
+              ERROR_SUCCESS)
+        _exit(1);
+      RegCloseKey(key);
+      if (write(pipeFds[1], &i, sizeof(i)) != sizeof(i)) _exit(2);
+    }
+  }
+  close(pipeFds[1]);
+  int reported = -1;
+  for (int n; reported < 40 && read(pipeFds[0], &n, sizeof(n)) == sizeof(n);) reported = n;
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(pipeFds[0]);
+  ASSERT_GE(reported, 40);
+
+  HKEY crash = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, Open(HKEY_LOCAL_MACHINE, L"Software\\Crash", KEY_READ, &crash));
+  DWORD subKeys = 0;
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(crash, nullptr, nullptr, nullptr, &subKeys, nullptr,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_GT(subKeys, static_cast<DWORD>(reported));  // every reported write is there
+  for (DWORD i = 0; i < subKeys; ++i) {
+    HKEY deep = nullptr;
+    std::wstring path = L"K" + std::to_wstring(i) + L"\\Deep";
+    ASSERT_EQ(ERROR_SUCCESS, Open(crash, path.c_str(), KEY_READ, &deep)) << i;
+    RegCloseKey(deep);
+  }
+  RegCloseKey(crash);
+  // The registry goes on working after the crash.
+  RegCloseKey(Create(HKEY_LOCAL_MACHINE, L"Software\\Crash\\After"));
 }
