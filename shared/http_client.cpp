@@ -193,8 +193,9 @@ int HttpGetSigned(const std::string& baseUrl, const std::string& query, std::str
 bool HttpDownloadFile(const std::string& url, const std::string& path,
                       DownloadProgressFn progress) {
   DownloadTarget target;
-  target.file = CreateFileW(AnsiToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  target.file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
   if (target.file == INVALID_HANDLE_VALUE) {
     return false;
   }

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "shared/text_convert.h"
 
 namespace {
 
@@ -203,7 +202,7 @@ bool Md5Hex(const void* input, DWORD length, char* hex) {
 }
 
 bool Md5File(const char* path, char* hex) {
-  HANDLE file = CreateFileW(AnsiToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "fopen %s failed\n", path);
