@@ -135,10 +135,9 @@ std::wstring ReplaceExtension(const std::wstring& name, const std::wstring& suff
 }
 
 void DeleteDirectoryTree(const std::wstring& dir) {
-  if (IsDirectoryEmpty(dir)) {
-    RemoveDirectoryW(dir.c_str());
-    return;
-  }
+  // A directory that holds only dot-named entries counts as empty but
+  // cannot be removed alone: then the whole walk below runs.
+  if (IsDirectoryEmpty(dir) && RemoveDirectoryW(dir.c_str())) return;
   std::list<std::wstring> files;
   CollectFiles(dir, files, L"*.*");
   for (const auto& file : files) DeleteFileW(file.c_str());

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <list>
+#include <string>
+
+#include <windows.h>
+
+#include "shared/file_system.h"
+#include "shared/log_writer.h"
+#include "support/temp_machine.h"
+
+using testing_support::HostExists;
+using testing_support::MakeHostDirs;
+using testing_support::ReadHostFile;
+using testing_support::TempMachine;
+using testing_support::WriteHostFile;
+using List = std::list<std::wstring>;
+
+TEST(FileSystem, ExistenceTests) {
+  TempMachine m;
+  WriteHostFile(m.c() + "/Dir/file.txt", "x");
+  EXPECT_TRUE(FileExists(L"C:\\dir\\FILE.txt"));
+  EXPECT_FALSE(FileExists(L"C:\\Dir"));
+  EXPECT_FALSE(FileExists(L"C:\\Dir\\missing.txt"));
+  EXPECT_TRUE(DirectoryExists(L"C:\\Dir"));
+  EXPECT_TRUE(DirectoryExists(L"C:\\dir\\"));
+  EXPECT_FALSE(DirectoryExists(L"C:\\Dir\\file.txt"));
+  EXPECT_FALSE(DirectoryExists(L"C:\\"));  // a root has no entry of its own
+  EXPECT_FALSE(DirectoryExists(L"Q:\\Dir"));
+}
+
+TEST(FileSystem, PathPieces) {
+  EXPECT_EQ(L"C:\\a\\", GetParentDirectory(L"C:\\a\\b.txt"));
+  EXPECT_EQ(L"C:\\a\\", GetParentDirectory(L"C:\\a\\"));
+  EXPECT_EQ(L"b.txt\\", GetParentDirectory(L"b.txt"));
+  EXPECT_EQ(L"b.txt", GetFileName(L"C:\\a\\b.txt"));
+  EXPECT_EQ(L"b.txt", GetFileName(L"a/b.txt"));
+  EXPECT_EQ(L"b.txt", GetFileName(L"C:\\x/a\\b.txt"));
+  EXPECT_EQ(L"b.txt", GetFileName(L"b.txt"));
+  EXPECT_EQ(L"", GetFileName(L"C:\\a\\"));
+  EXPECT_EQ(L"update_korva", GetFileStem(L"C:\\dl\\update_korva.7z"));
+  EXPECT_EQ(L"README", GetFileStem(L"C:\\dl\\README"));
+  EXPECT_EQ(L"archive.tar", ReplaceExtension(L"archive.tar.gz", L""));
+  EXPECT_EQ(L".config", ReplaceExtension(L".config", L""));
+  EXPECT_EQ(L"pkg.zip", ReplaceExtension(L"pkg.7z", L".zip"));
+  EXPECT_EQ(L"name.bak", ReplaceExtension(L"name", L".bak"));
+}
+
+TEST(FileSystem, CreateDirectories) {
+  TempMachine m;
+  EXPECT_FALSE(CreateDirectories(L""));
+  EXPECT_TRUE(CreateDirectories(L"C:\\"));
+  EXPECT_TRUE(CreateDirectories(L"C:\\x\\y\\z"));
+  EXPECT_TRUE(HostExists(m.c() + "/x/y/z"));
+  EXPECT_TRUE(CreateDirectories(L"C:\\X\\Y\\new\\"));
+  EXPECT_TRUE(HostExists(m.c() + "/x/y/new"));
+  WriteHostFile(m.c() + "/plain", "");
+  EXPECT_TRUE(CreateDirectories(L"C:\\plain"));  // an existing file counts
+
+  // 259 characters can be created; 260 and more are refused.
+  std::wstring base = L"C:\\" + std::wstring(200, L'l') + L"\\";
+  std::wstring p259 = base + std::wstring(259 - base.size(), L'm');
+  EXPECT_TRUE(CreateDirectories(p259));
+  EXPECT_TRUE(DirectoryExists(p259));
+  EXPECT_FALSE(CreateDirectories(p259 + L"n"));
+
+  // A level that cannot be made is logged with the system's error.
+  SetLogPath("C:\\fs.log");
+  EXPECT_FALSE(CreateDirectories(L"C:\\plain\\below\\deeper"));
+  std::string log = ReadHostFile(m.c() + "/fs.log");
+  EXPECT_NE(std::string::npos, log.find("fail to create dir: C:\\plain\\below, lastError: 3 \xA1\xA3\r\n")) << log;
+  EXPECT_FALSE(HostExists(m.c() + "/plain/below"));
+  EXPECT_FALSE(CreateDirectories(L"Q:\\x"));
+}
+
+TEST(FileSystem, TreeListingOrder) {
+  TempMachine m;
+  EXPECT_TRUE(ListDirectoryTree(L"C:\\D").empty());
+  MakeHostDirs(m.c() + "/D");
+  EXPECT_EQ((List{L"C:\\D\\"}), ListDirectoryTree(L"C:\\D"));
+
+  WriteHostFile(m.c() + "/D/z.txt", "");
+  WriteHostFile(m.c() + "/D/B/b.txt", "");
+  WriteHostFile(m.c() + "/D/A/A1/deep.txt", "");
+  WriteHostFile(m.c() + "/D/A/a.txt", "");
+  WriteHostFile(m.c() + "/D/.hidden", "");
+  EXPECT_EQ((List{L"C:\\D\\", L"C:\\D\\A", L"C:\\D\\A\\A1", L"C:\\D\\B"}), ListDirectoryTree(L"C:\\D\\"));
+
+  List files{L"kept"};
+  CollectFiles(L"C:\\D", files, L"*.*");
+  EXPECT_EQ((List{L"kept", L"C:\\D\\.hidden", L"C:\\D\\A\\a.txt", L"C:\\D\\A\\A1\\deep.txt", L"C:\\D\\B\\b.txt",
+                  L"C:\\D\\z.txt"}),
+            files);
+  List subs;
+  CollectSubdirectories(L"C:\\D\\A", subs);
+  EXPECT_EQ((List{L"C:\\D\\A\\A1"}), subs);
+}
+
+TEST(FileSystem, EmptinessIgnoresDotNames) {
+  TempMachine m;
+  EXPECT_TRUE(IsDirectoryEmpty(L"C:\\missing"));
+  MakeHostDirs(m.c() + "/e");
+  EXPECT_TRUE(IsDirectoryEmpty(L"C:\\e"));
+  WriteHostFile(m.c() + "/e/.keep", "");
+  EXPECT_TRUE(IsDirectoryEmpty(L"C:\\e\\"));
+  WriteHostFile(m.c() + "/e/real", "");
+  EXPECT_FALSE(IsDirectoryEmpty(L"C:\\e"));
+}
+
+TEST(FileSystem, DeleteTreeLeavesOnlyWhatCannotGo) {
+  TempMachine m;
+  WriteHostFile(m.c() + "/D/top.txt", "");
+  WriteHostFile(m.c() + "/D/A/A1/locked.txt", "");
+  WriteHostFile(m.c() + "/D/A/A1/other.txt", "");
+  WriteHostFile(m.c() + "/D/A/a.txt", "");
+  WriteHostFile(m.c() + "/D/B/C/c.txt", "");
+  MakeHostDirs(m.c() + "/D/Empty");
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\D\\A\\A1\\locked.txt", FILE_ATTRIBUTE_READONLY));
+  HANDLE open = CreateFileW(L"C:\\D\\B\\C\\c.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, open);
+
+  DeleteDirectoryTree(L"C:\\D");
+  EXPECT_TRUE(HostExists(m.c() + "/D/A/A1/locked.txt"));
+  EXPECT_TRUE(HostExists(m.c() + "/D/B/C/c.txt"));
+  EXPECT_FALSE(HostExists(m.c() + "/D/A/A1/other.txt"));
+  EXPECT_FALSE(HostExists(m.c() + "/D/A/a.txt"));
+  EXPECT_FALSE(HostExists(m.c() + "/D/top.txt"));
+  EXPECT_FALSE(HostExists(m.c() + "/D/Empty"));
+  EXPECT_EQ((List{L"C:\\D\\", L"C:\\D\\A", L"C:\\D\\A\\A1", L"C:\\D\\B", L"C:\\D\\B\\C"}), ListDirectoryTree(L"C:\\D"));
+
+  CloseHandle(open);
+  SetFileAttributesW(L"C:\\D\\A\\A1\\locked.txt", FILE_ATTRIBUTE_NORMAL);
+  DeleteDirectoryTree(L"C:\\D");
+  EXPECT_FALSE(HostExists(m.c() + "/D"));
+  DeleteDirectoryTree(L"C:\\D");  // already gone: nothing happens
+}
+
+TEST(FileSystem, DeleteTreeOfDotFilesOnly) {
+  TempMachine m;
+  WriteHostFile(m.c() + "/cfg/.keep", "");
+  WriteHostFile(m.c() + "/cfg/.git/HEAD", "");
+  DeleteDirectoryTree(L"C:\\cfg");
+  EXPECT_FALSE(HostExists(m.c() + "/cfg"));
+}
