@@ -4,10 +4,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <string>
-#include <vector>
 
+#include "bench/bench_files.h"
 #include "server/update_service.h"
 #include "shared/http_client.h"
 #include "support/temp_machine.h"
@@ -16,10 +15,6 @@ namespace {
 
 const size_t kFileSize = 256u << 20;
 const int kRounds = 3;
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
 
 void IgnoreProgress(double, double) {}
 
@@ -35,15 +30,9 @@ int main() {
   const std::string root = machine.dir() + "/srv";
   testing_support::MakeHostDirs(root);
   testing_support::MakeHostDirs(machine.c() + "/dl");
-  {
-    FILE* out = std::fopen((root + "/package.7z").c_str(), "wb");
-    std::mt19937_64 gen(2);
-    std::vector<unsigned long long> block(1 << 17);
-    for (size_t written = 0; written < kFileSize; written += block.size() * 8) {
-      for (auto& word : block) word = gen();
-      std::fwrite(block.data(), 8, block.size(), out);
-    }
-    std::fclose(out);
+  if (!bench::WriteRandomFile(root + "/package.7z", kFileSize, 2)) {
+    std::fprintf(stderr, "cannot write the test file\n");
+    return 1;
   }
 
   testing_support::TestUpdateService service;
@@ -65,12 +54,12 @@ int main() {
     auto start = std::chrono::steady_clock::now();
     const std::string command = "curl -s -o '" + curlTarget + "' '" + url + "'";
     ok = std::system(command.c_str()) == 0 && ok;
-    best_theirs = std::min(best_theirs, Seconds(start));
+    best_theirs = std::min(best_theirs, bench::SecondsSince(start));
 
     std::remove(ourTarget.c_str());
     start = std::chrono::steady_clock::now();
     ok = HttpDownloadFile(url, "C:\\dl\\package.7z", IgnoreProgress) && ok;
-    best_ours = std::min(best_ours, Seconds(start));
+    best_ours = std::min(best_ours, bench::SecondsSince(start));
   }
   ok = ok && HostSize(ourTarget) == static_cast<long long>(kFileSize) &&
        testing_support::ServiceMd5OfFile(ourTarget) == expected &&

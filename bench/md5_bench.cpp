@@ -1,10 +1,9 @@
 // MD5 of a 256 MB file: Md5File against md5sum, same file, warm cache.
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <string>
-#include <vector>
 
+#include "bench/bench_files.h"
 #include "shared/md5.h"
 #include "support/temp_machine.h"
 
@@ -12,10 +11,6 @@ namespace {
 
 const size_t kFileSize = 256u << 20;
 const int kRounds = 3;
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
 
 std::string RunMd5sum(const std::string& hostPath) {
   std::string command = "md5sum '" + hostPath + "'";
@@ -32,15 +27,9 @@ std::string RunMd5sum(const std::string& hostPath) {
 int main() {
   testing_support::TempMachine machine;
   const std::string hostPath = machine.c() + "/package.7z";
-  {
-    FILE* out = std::fopen(hostPath.c_str(), "wb");
-    std::mt19937_64 gen(1);
-    std::vector<unsigned long long> block(1 << 17);
-    for (size_t written = 0; written < kFileSize; written += block.size() * 8) {
-      for (auto& word : block) word = gen();
-      std::fwrite(block.data(), 8, block.size(), out);
-    }
-    std::fclose(out);
+  if (!bench::WriteRandomFile(hostPath, kFileSize, 1)) {
+    std::fprintf(stderr, "cannot write the test file\n");
+    return 1;
   }
 
   std::string theirs;
@@ -51,12 +40,12 @@ int main() {
   for (int round = 0; round < kRounds; ++round) {
     auto start = std::chrono::steady_clock::now();
     theirs = RunMd5sum(hostPath);
-    best_theirs = std::min(best_theirs, Seconds(start));
+    best_theirs = std::min(best_theirs, bench::SecondsSince(start));
 
     char hex[33] = "";
     start = std::chrono::steady_clock::now();
     Md5File("C:\\package.7z", hex);
-    best_ours = std::min(best_ours, Seconds(start));
+    best_ours = std::min(best_ours, bench::SecondsSince(start));
     ours = hex;
   }
   std::printf("md5sum:  %.3f s  %s\n", best_theirs, theirs.c_str());
