@@ -23,7 +23,15 @@ HRESULT NoInterface(void** object) {
   return E_NOINTERFACE;
 }
 
-LONG Decrement(std::atomic<LONG>& count) { return --count; }
+ULONG Increment(std::atomic<LONG>& count) { return static_cast<ULONG>(++count); }
+
+// Drops one reference; the last one deletes the object.
+template <class Object>
+ULONG ReleaseObject(Object* object, std::atomic<LONG>& count) {
+  const LONG left = --count;
+  if (left == 0) delete object;
+  return static_cast<ULONG>(left);
+}
 
 // Reads one item property: `take` accepts the value (true) or refuses its
 // type (false, E_FAIL); a failing GetProperty ends the read with its result.
@@ -70,15 +78,13 @@ STDMETHODIMP InStreamWrapper::QueryInterface(REFIID iid, void** object) {
   return NoInterface(object);
 }
 
-STDMETHODIMP_(ULONG) InStreamWrapper::AddRef() { return static_cast<ULONG>(++refCount_); }
+STDMETHODIMP_(ULONG) InStreamWrapper::AddRef() { return Increment(refCount_); }
 
-STDMETHODIMP_(ULONG) InStreamWrapper::Release() {
-  const LONG left = Decrement(refCount_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
-}
+STDMETHODIMP_(ULONG) InStreamWrapper::Release() { return ReleaseObject(this, refCount_); }
 
 STDMETHODIMP InStreamWrapper::Read(void* data, UINT32 size, UINT32* processed) {
+  if (processed) *processed = 0;
+  if (!baseStream_) return E_POINTER;
   ULONG read = 0;
   const HRESULT result = baseStream_->Read(data, size, &read);
   if (processed) *processed = read;
@@ -86,10 +92,12 @@ STDMETHODIMP InStreamWrapper::Read(void* data, UINT32 size, UINT32* processed) {
 }
 
 STDMETHODIMP InStreamWrapper::Seek(INT64 offset, UINT32 origin, UINT64* newPosition) {
+  if (!baseStream_) return E_POINTER;
   return SeekStream(baseStream_, offset, origin, newPosition);
 }
 
 STDMETHODIMP InStreamWrapper::GetSize(UINT64* size) {
+  if (!baseStream_) return E_POINTER;
   STATSTG stat;
   const HRESULT result = baseStream_->Stat(&stat, STATFLAG_NONAME);
   if (SUCCEEDED(result)) *size = stat.cbSize.QuadPart;
@@ -107,13 +115,9 @@ STDMETHODIMP ArchiveOpenCallback::QueryInterface(REFIID iid, void** object) {
   return NoInterface(object);
 }
 
-STDMETHODIMP_(ULONG) ArchiveOpenCallback::AddRef() { return static_cast<ULONG>(++refCount_); }
+STDMETHODIMP_(ULONG) ArchiveOpenCallback::AddRef() { return Increment(refCount_); }
 
-STDMETHODIMP_(ULONG) ArchiveOpenCallback::Release() {
-  const LONG left = Decrement(refCount_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
-}
+STDMETHODIMP_(ULONG) ArchiveOpenCallback::Release() { return ReleaseObject(this, refCount_); }
 
 STDMETHODIMP ArchiveOpenCallback::SetTotal(const UINT64*, const UINT64*) { return S_OK; }
 STDMETHODIMP ArchiveOpenCallback::SetCompleted(const UINT64*, const UINT64*) { return S_OK; }
@@ -140,13 +144,9 @@ STDMETHODIMP ArchiveExtractCallback::QueryInterface(REFIID iid, void** object) {
   return NoInterface(object);
 }
 
-STDMETHODIMP_(ULONG) ArchiveExtractCallback::AddRef() { return static_cast<ULONG>(++refCount_); }
+STDMETHODIMP_(ULONG) ArchiveExtractCallback::AddRef() { return Increment(refCount_); }
 
-STDMETHODIMP_(ULONG) ArchiveExtractCallback::Release() {
-  const LONG left = Decrement(refCount_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
-}
+STDMETHODIMP_(ULONG) ArchiveExtractCallback::Release() { return ReleaseObject(this, refCount_); }
 
 STDMETHODIMP ArchiveExtractCallback::SetTotal(UINT64 total) {
   if (progress_) progress_->OnExtractProgress(true, total);
@@ -270,13 +270,9 @@ STDMETHODIMP OutStreamWrapper::QueryInterface(REFIID iid, void** object) {
   return NoInterface(object);
 }
 
-STDMETHODIMP_(ULONG) OutStreamWrapper::AddRef() { return static_cast<ULONG>(++refCount_); }
+STDMETHODIMP_(ULONG) OutStreamWrapper::AddRef() { return Increment(refCount_); }
 
-STDMETHODIMP_(ULONG) OutStreamWrapper::Release() {
-  const LONG left = Decrement(refCount_);
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
-}
+STDMETHODIMP_(ULONG) OutStreamWrapper::Release() { return ReleaseObject(this, refCount_); }
 
 STDMETHODIMP OutStreamWrapper::Write(const void* data, UINT32 size, UINT32* processed) {
   ULONG written = 0;
