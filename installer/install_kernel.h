@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include <vector>
+#include <list>
 #include "installer/install_progress.h"
 #include "installer/thread_ui_control.h"
 #include "shared/ini_file.h"
@@ -17,8 +17,8 @@ struct InstallConfig {
   std::wstring mainapp;
   std::wstring officialurl;
   std::wstring url;
-  std::vector<ShortcutInfo> shortcuts;
-  std::vector<ExecuteInfo> executes;
+  std::list<ShortcutInfo> shortcuts;
+  std::list<ExecuteInfo> executes;
 };
 
 enum EnvCheckResult {
@@ -60,7 +60,7 @@ class IInstallKernel {
   ~IInstallKernel() {}
 };
 
-class KorvaInstallKernel : public IInstallKernel {
+class KorvaInstallKernel final : public IInstallKernel {
  public:
   KorvaInstallKernel();
 

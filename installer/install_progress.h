@@ -21,7 +21,7 @@ extern const wchar_t kProgressInitText[];
 extern const wchar_t kProgressDownloadText[];
 extern const wchar_t kProgressUnzipText[];
 
-class KorvaInstallProgress : public IInstallProgress {
+class KorvaInstallProgress final : public IInstallProgress {
  public:
   KorvaInstallProgress();
 
@@ -44,6 +44,9 @@ class KorvaInstallProgress : public IInstallProgress {
   void SetDownloadedBytes(double bytes);
   void SetDownloadFinished();
   void SetComplete();
+  // The first download report: sets the download stage and the total size
+  // unless a report did so before. True when it did.
+  bool BeginDownloadStage(double totalBytes);
 
  private:
   boost::shared_mutex lock_;

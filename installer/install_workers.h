@@ -1,11 +1,11 @@
 // Worker threads of the installer: the package download, its unpacking and
 // the deletion of an earlier installation's directory.
 #pragma once
-#include <cstdint>
 #include <string>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
-#include "shared/seven_zip_extractor.h"
+#include <windows.h>
+#include "shared/seven_zip_progress.h"
 
 // Base of the workers. A worker is held by shared pointers: its thread holds
 // one too, so the worker and its job data outlive a step that stopped
@@ -61,7 +61,7 @@ class KorvaPackageUnzipWorker final : public KorvaInstallThreadWorker,
   KorvaPackageUnzipWorker(const std::string& packagePath, const std::string& targetDir)
       : packagePath_(packagePath), targetDir_(targetDir) {}
 
-  void OnExtractProgress(bool isTotal, uint64_t value) override;
+  void OnExtractProgress(bool isTotal, UINT64 value) override;
 
   // Moves every file of tempDir's tree to the same place below target;
   // a file that already exists there is kept and the new one stays behind.

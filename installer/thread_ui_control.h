@@ -2,7 +2,7 @@
 // worker reports its status.
 #pragma once
 #include <atomic>
-#include <boost/thread/mutex.hpp>
+#include <mutex>
 #include <windows.h>
 
 class IThreadUIControl {
@@ -18,7 +18,7 @@ class IThreadUIControl {
   ~IThreadUIControl() {}
 };
 
-class KorvaThreadUIControl : public IThreadUIControl {
+class KorvaThreadUIControl final : public IThreadUIControl {
  public:
   KorvaThreadUIControl();
 
@@ -55,7 +55,7 @@ struct StepCompletion {
   int result = 0;
   unsigned long ticket = 0;
   bool completed = false;
-  boost::mutex lock;
+  std::mutex lock;
 };
 
 // The record, created on first use.

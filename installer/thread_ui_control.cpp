@@ -1,0 +1,109 @@
+#include "installer/thread_ui_control.h"
+
+#include <mutex>
+
+#include <duilib/UIlib.h>
+
+#include "installer/process_objects.h"
+#include "shared/log_writer.h"
+
+namespace {
+
+KorvaThreadUIControl* g_waiter = nullptr;
+StepCompletion* g_completion = nullptr;
+std::mutex g_create;
+
+}  // namespace
+
+KorvaThreadUIControl::KorvaThreadUIControl() : stop_(false), waitingThread_(0) {}
+
+KorvaThreadUIControl* KorvaThreadUIControl::Instance() {
+  std::lock_guard<std::mutex> guard(g_create);
+  if (!g_waiter) g_waiter = new KorvaThreadUIControl();
+  return g_waiter;
+}
+
+void KorvaThreadUIControl::DestroyInstance() {
+  std::lock_guard<std::mutex> guard(g_create);
+  delete g_waiter;
+  g_waiter = nullptr;
+}
+
+void KorvaThreadUIControl::RunMessageLoop() {
+  waitingThread_.store(GetCurrentThreadId(), std::memory_order_release);
+  for (;;) {
+    if (stop_.exchange(false, std::memory_order_acquire)) break;
+    MSG msg;
+    BOOL got = GetMessageW(&msg, NULL, 0, 0);
+    // WM_QUIT is consumed here; an error would only repeat, so it ends the
+    // wait as well.
+    if (got == 0 || got == -1) break;
+    if (!DuiLib::CPaintManagerUI::TranslateMessage(&msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  WriteLog("out of thread");
+}
+
+void KorvaThreadUIControl::StopMessageLoop() {
+  stop_.store(true, std::memory_order_release);
+  // Wakes the wait if it sleeps in GetMessageW; a stray WM_NULL is harmless.
+  DWORD thread = waitingThread_.load(std::memory_order_acquire);
+  if (thread != 0) PostThreadMessageW(thread, WM_NULL, 0, 0);
+}
+
+void KorvaThreadUIControl::ResetMessageLoop() {
+  stop_.store(false, std::memory_order_release);
+}
+
+StepCompletion* GetStepCompletion() {
+  std::lock_guard<std::mutex> guard(g_create);
+  if (!g_completion) g_completion = new StepCompletion();
+  return g_completion;
+}
+
+void DestroyStepCompletion() {
+  std::lock_guard<std::mutex> guard(g_create);
+  delete g_completion;
+  g_completion = nullptr;
+}
+
+void SetStepWaiter(IThreadUIControl* waiter) {
+  StepCompletion* completion = GetStepCompletion();
+  std::lock_guard<std::mutex> guard(completion->lock);
+  completion->waiter = waiter;
+}
+
+unsigned long BeginStep() {
+  StepCompletion* completion = GetStepCompletion();
+  std::lock_guard<std::mutex> guard(completion->lock);
+  ++completion->ticket;
+  completion->completed = false;
+  completion->result = 0;
+  // A signal left by a wait that ended on WM_QUIT must not end this one.
+  if (completion->waiter) completion->waiter->ResetMessageLoop();
+  return completion->ticket;
+}
+
+void CompleteStep(unsigned long ticket, int result) {
+  ProcessObjectsAccess access;
+  if (!access.granted()) ParkWorkerThread();
+  StepCompletion* completion = GetStepCompletion();
+  std::lock_guard<std::mutex> guard(completion->lock);
+  if (ticket != completion->ticket || completion->completed) return;
+  completion->result = result;
+  completion->completed = true;
+  if (completion->waiter) completion->waiter->StopMessageLoop();
+}
+
+bool EndStep(unsigned long ticket, int* result) {
+  StepCompletion* completion = GetStepCompletion();
+  std::lock_guard<std::mutex> guard(completion->lock);
+  if (ticket != completion->ticket) return false;
+  bool done = completion->completed;
+  if (done && result) *result = completion->result;
+  ++completion->ticket;
+  if (completion->waiter) completion->waiter->ResetMessageLoop();
+  return done;
+}

@@ -1,0 +1,170 @@
+// The three workers on real files, real threads and the real test service.
+#include <atomic>
+#include <cstdlib>
+#include <string>
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include "installer/install_workers.h"
+#include "installer_test_util.h"
+#include "server/update_service.h"
+
+namespace {
+
+using installer_test::CountOf;
+using testing_support::HostExists;
+using testing_support::ReadHostFile;
+using testing_support::WriteHostFile;
+
+class InstallWorkersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    installer_test::ResetProcessObjects();
+    KorvaInstallKernel::Instance()->SetThreadUIControl(KorvaThreadUIControl::Instance());
+    installer_test::DrainMessages();
+  }
+  void TearDown() override { installer_test::ResetProcessObjects(); }
+
+  std::string Host(const std::string& relative) const { return machine.Host(relative); }
+
+  installer_test::LoggedMachine machine;
+};
+
+TEST_F(InstallWorkersTest, DeleteKeepsOnlyTheLockedFileAndItsParents) {
+  WriteHostFile(Host("old/top.txt"), "1");
+  WriteHostFile(Host("old/sub/plain.txt"), "2");
+  WriteHostFile(Host("old/sub/locked.txt"), "3");
+  WriteHostFile(Host("old/other/deep/more.txt"), "4");
+  testing_support::MakeHostDirs(Host("old/empty"));
+
+  HANDLE locked = CreateFileW(L"C:\\old\\sub\\locked.txt", GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, locked);
+  int status = RunWorker(boost::make_shared<KorvaInstallDeleteDirsWorker>(L"C:\\old\\"));
+  CloseHandle(locked);
+
+  EXPECT_EQ(kWorkerOk, status);
+  EXPECT_TRUE(HostExists(Host("old/sub/locked.txt")));
+  EXPECT_FALSE(HostExists(Host("old/top.txt")));
+  EXPECT_FALSE(HostExists(Host("old/sub/plain.txt")));
+  EXPECT_FALSE(HostExists(Host("old/other")));
+  EXPECT_FALSE(HostExists(Host("old/empty")));
+}
+
+TEST_F(InstallWorkersTest, DeleteOfMissingDirectoryReportsPathMissing) {
+  EXPECT_EQ(kWorkerPathMissing, RunWorker(boost::make_shared<KorvaInstallDeleteDirsWorker>(L"C:\\none\\")));
+}
+
+// Packs the files of a host directory with the 7z tool.
+void Pack7z(const std::string& sourceDir, const std::string& archive) {
+  std::string command = "cd '" + sourceDir + "' && 7z a -t7z '" + archive + "' . >/dev/null";
+  ASSERT_EQ(0, std::system(command.c_str())) << command;
+}
+
+TEST_F(InstallWorkersTest, UnzipOverExistingTreeKeepsExistingFiles) {
+  // 7z.dll is looked for beside the program.
+  if (!installer_test::RunInOwnDirectory()) return;
+  installer_test::InstallArchiveLibrary(installer_test::OwnDirectory());
+  WriteHostFile(Host("src/keep.txt"), "new keep");
+  WriteHostFile(Host("src/bin/tool.exe"), "new tool");
+  WriteHostFile(Host("src/bin/lib/deep.dll"), "new deep");
+  testing_support::MakeHostDirs(Host("data"));
+  Pack7z(Host("src"), Host("data/pkg.7z"));
+  WriteHostFile(Host("Program Files/korva/keep.txt"), "old keep");
+
+  int status = RunWorker(
+      boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\pkg.7z", "C:\\Program Files\\korva"));
+
+  ASSERT_EQ(kWorkerOk, status) << machine.Log();
+  EXPECT_EQ("old keep", ReadHostFile(Host("Program Files/korva/keep.txt")));
+  EXPECT_EQ("new tool", ReadHostFile(Host("Program Files/korva/bin/tool.exe")));
+  EXPECT_EQ("new deep", ReadHostFile(Host("Program Files/korva/bin/lib/deep.dll")));
+  // Unpacked beside the package; the copy that could not move stays there.
+  EXPECT_EQ("new keep", ReadHostFile(Host("data/pkg/keep.txt")));
+  EXPECT_FALSE(HostExists(Host("data/pkg/bin/tool.exe")));
+  EXPECT_TRUE(HostExists(Host("data/pkg.7z")));
+
+  IInstallProgress* progress = GetInstallProgress();
+  EXPECT_EQ(95, progress->GetPercent());
+  EXPECT_EQ(std::wstring(L"正在解压，请稍等……"), progress->GetStatusText());
+}
+
+TEST_F(InstallWorkersTest, UnzipFailuresAndTheirStatuses) {
+  if (!installer_test::RunInOwnDirectory()) return;
+  installer_test::InstallArchiveLibrary(installer_test::OwnDirectory());
+  testing_support::MakeHostDirs(Host("target"));
+  EXPECT_EQ(kWorkerPathMissing,
+            RunWorker(boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\none.7z", "C:\\target\\")));
+  EXPECT_EQ(1, CountOf(machine.Log(), "download package is not exists: C:\\data\\none.7z ."));
+
+  WriteHostFile(Host("data/bad.7z"), std::string("7z\xBC\xAF\x27\x1C garbage that is no archive", 32));
+  EXPECT_EQ(kWorkerPathMissing,
+            RunWorker(boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\bad.7z", "C:\\absent\\")));
+  EXPECT_EQ(1, CountOf(machine.Log(), "extract directory is not exists: C:\\absent\\ ."));
+
+  EXPECT_EQ(kWorkerExtractFailed,
+            RunWorker(boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\bad.7z", "C:\\target\\")));
+  EXPECT_EQ(1, CountOf(machine.Log(), "SevenZip Extract Error"));
+}
+
+class DownloadWorkerTest : public InstallWorkersTest {
+ protected:
+  void SetUp() override {
+    InstallWorkersTest::SetUp();
+    testing_support::MakeHostDirs(Host("files"));
+    testing_support::MakeHostDirs(Host("dl"));
+    service.SetRoot(Host("files"));
+    ASSERT_TRUE(service.Start());
+  }
+  void TearDown() override {
+    service.Stop();
+    InstallWorkersTest::TearDown();
+  }
+
+  testing_support::TestUpdateService service;
+};
+
+TEST_F(DownloadWorkerTest, DownloadsWithProgress) {
+  std::string content(3 * 1048576, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  WriteHostFile(Host("files/pkg.7z"), content);
+
+  int status = RunWorker(
+      boost::make_shared<KorvaPackageDownloadWorker>(service.PackageUrl("pkg.7z"), "C:\\dl\\pkg.7z"));
+
+  EXPECT_EQ(kWorkerOk, status);
+  EXPECT_TRUE(ReadHostFile(Host("dl/pkg.7z")) == content);
+  IInstallProgress* progress = GetInstallProgress();
+  EXPECT_TRUE(progress->IsDownloadFinished());
+  EXPECT_DOUBLE_EQ(3.0, progress->GetTotalMB());
+  EXPECT_EQ(50, progress->GetPercent());
+  EXPECT_EQ(std::wstring(L"正在下载安装包，请稍等……"), progress->GetStatusText());
+}
+
+TEST_F(DownloadWorkerTest, FailedDownloadSetsFinishedAndReportsOnce) {
+  testing_support::DownloadFaults faults;
+  faults.status = 404;
+  service.SetFaults("*", faults);
+  WriteHostFile(Host("files/pkg.7z"), "content");
+
+  int status = RunWorker(
+      boost::make_shared<KorvaPackageDownloadWorker>(service.PackageUrl("pkg.7z"), "C:\\dl\\pkg.7z"));
+
+  EXPECT_EQ(kWorkerDownloadFailed, status);
+  EXPECT_TRUE(GetInstallProgress()->IsDownloadFinished());
+  EXPECT_EQ(1u, service.RequestsTo("/packages/pkg.7z").size());
+}
+
+TEST_F(DownloadWorkerTest, EmptyUrlOrMissingDirectoryIsPathMissing) {
+  EXPECT_EQ(kWorkerPathMissing,
+            RunWorker(boost::make_shared<KorvaPackageDownloadWorker>("", "C:\\dl\\pkg.7z")));
+  EXPECT_EQ(1, CountOf(machine.Log(), "download directory is not exists in download worker: C:\\dl\\ ."));
+  EXPECT_EQ(kWorkerPathMissing, RunWorker(boost::make_shared<KorvaPackageDownloadWorker>(
+                                    service.PackageUrl("pkg.7z"), "C:\\nowhere\\pkg.7z")));
+  EXPECT_EQ(1, CountOf(machine.Log(), "download directory is not exists in download worker: C:\\nowhere\\ ."));
+  EXPECT_FALSE(GetInstallProgress()->IsDownloadFinished());
+  EXPECT_TRUE(service.RequestsTo("/packages/pkg.7z").empty());
+}
+
+}  // namespace

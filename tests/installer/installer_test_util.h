@@ -1,0 +1,135 @@
+// Helpers shared by the installer's tests.
+#pragma once
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "installer/install_kernel.h"
+#include "installer/install_progress.h"
+#include "installer/thread_ui_control.h"
+#include "shared/log_writer.h"
+#include "support/temp_machine.h"
+
+namespace installer_test {
+
+// Frees the process-wide objects so that each test starts from scratch.
+inline void ResetProcessObjects() {
+  KorvaInstallKernel::DestroyInstance();
+  KorvaInstallProgress::DestroyInstance();
+  DestroyStepCompletion();
+  KorvaThreadUIControl::DestroyInstance();
+}
+
+// Drops every message waiting in the calling thread's queue.
+inline void DrainMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
+  }
+}
+
+// A machine with a log file at C:\test.log.
+struct LoggedMachine {
+  testing_support::TempMachine machine;
+  LoggedMachine() { SetLogPath("C:\\test.log"); }
+  std::string Log() const { return testing_support::ReadHostFile(machine.c() + "/test.log"); }
+  std::string Host(const std::string& relative) const { return machine.c() + "/" + relative; }
+};
+
+// Number of times `needle` occurs in `text`.
+inline int CountOf(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+extern "C" char** environ;
+
+// The kernel finds its configuration and runtime files beside its own
+// program. This runs the current test again in a copy of the test program in
+// a fresh directory: it returns true inside the copy, where the test goes on,
+// and false in the original once the copy has run and passed.
+inline bool RunInOwnDirectory() {
+  static const char kChildMark[] = "KORVA_TEST_OWN_DIRECTORY";
+  if (getenv(kChildMark)) return true;
+  namespace fs = std::filesystem;
+  std::string tmpl = (fs::temp_directory_path() / "korva-installer-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) {
+    ADD_FAILURE() << "mkdtemp failed";
+    return false;
+  }
+  const std::string program = tmpl + "/install.exe";
+  std::error_code ec;
+  fs::create_hard_link(fs::read_symlink("/proc/self/exe"), program, ec);
+  if (ec) fs::copy_file(fs::read_symlink("/proc/self/exe"), program, ec);
+  if (ec) {
+    ADD_FAILURE() << "cannot copy the test program: " << ec.message();
+    fs::remove_all(tmpl, ec);
+    return false;
+  }
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+  setenv(kChildMark, "1", 1);
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(filter.c_str()), nullptr};
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ);
+  unsetenv(kChildMark);
+  int status = 0;
+  if (spawned == 0) waitpid(pid, &status, 0);
+  EXPECT_EQ(0, spawned);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the test failed in its own directory (status " << status << ")";
+  fs::remove_all(tmpl, ec);
+  return false;
+}
+
+// Host directory of the running program (the installer's directory).
+inline std::string OwnDirectory() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+// Default install.json of the tests; `url` is the statistics base URL.
+inline std::string InstallJson(const std::string& url, const std::string& defaultPath = "C:/Program Files/") {
+  return R"({
+  "defaultpath": ")" + defaultPath + R"(",
+  "version": "2.3.1",
+  "mainapp": "korva.exe",
+  "officialurl": "https://www.korva.example/",
+  "url": ")" + url + R"(",
+  "shortcut": [
+    {"id": "desktop", "location": "%DESKTOP%", "icon": "icon.ico", "name": "Korva"},
+    {"id": "startupmenu", "location": "%STARTUPMENU%Korva/", "icon": "icon.ico", "name": "Korva"}
+  ],
+  "execute": [
+    {"id": "setup", "location": "bin/setup.exe", "param": "/init", "stage": 1},
+    {"id": "cleanup", "location": "bin/cleanup.exe", "param": "/quiet", "stage": 2}
+  ]
+})";
+}
+
+inline std::string UpdateJson(const std::string& updateUrl) {
+  return R"({
+  "updateurl": ")" + updateUrl + R"(",
+  "updateupdate": {"packagename": "korva_update", "version": "100"},
+  "updatekorva": {"packagename": "korva", "version": "100"},
+  "updatekorvadelta": {"packagename": "korva_delta", "version": "100"}
+})";
+}
+
+// The archive library beside the running program.
+inline void InstallArchiveLibrary(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path source = fs::path(KORVA_DIST_DIR) / "7z.dll";
+  if (!fs::exists(source)) source = "/usr/lib/p7zip/7z.so";
+  fs::copy_file(source, fs::path(dir) / "7z.dll", fs::copy_options::overwrite_existing, ec);
+}
+
+}  // namespace installer_test
