@@ -416,6 +416,12 @@ void Publish() {
     std::lock_guard<std::mutex> stateLock(S().mutex);
     records = LocalRecordsLocked();
   }
+  if (records.empty()) {
+    if (!T().recordPath.empty()) unlink(T().recordPath.c_str());
+    T().recordPath.clear();
+    T().lastText.clear();
+    return;
+  }
   const DWORD pid = GetCurrentProcessId();
   const std::string dir = StationDir();
   const std::string path = dir + "/" + std::to_string(pid) + ".json";
@@ -423,12 +429,6 @@ void Publish() {
     unlink(T().recordPath.c_str());  // the machine directory changed
     T().recordPath.clear();
     T().lastText.clear();
-  }
-  if (records.empty()) {
-    if (!T().recordPath.empty()) unlink(path.c_str());
-    T().recordPath.clear();
-    T().lastText.clear();
-    return;
   }
   EnsureServer(dir);
   static const uint64_t start = ProcessStart(pid);
