@@ -15,7 +15,8 @@ typedef ACCESS_MASK REGSAM;
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define HKEY_USERS ((HKEY)(ULONG_PTR)((LONG)0x80000003))
 
-// Standard and generic rights; other headers may define the same numbers.
+// Standard rights; other headers may define the same numbers. The generic
+// rights come with the file calls.
 #ifndef DELETE
 #define DELETE 0x00010000L
 #endif
@@ -48,18 +49,6 @@ typedef ACCESS_MASK REGSAM;
 #endif
 #ifndef MAXIMUM_ALLOWED
 #define MAXIMUM_ALLOWED 0x02000000L
-#endif
-#ifndef GENERIC_READ
-#define GENERIC_READ 0x80000000L
-#endif
-#ifndef GENERIC_WRITE
-#define GENERIC_WRITE 0x40000000L
-#endif
-#ifndef GENERIC_EXECUTE
-#define GENERIC_EXECUTE 0x20000000L
-#endif
-#ifndef GENERIC_ALL
-#define GENERIC_ALL 0x10000000L
 #endif
 
 #define KEY_QUERY_VALUE 0x0001

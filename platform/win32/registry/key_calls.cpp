@@ -9,11 +9,15 @@ using namespace win32::registry;
 
 namespace {
 
-// Walks `names` down from `start`; ERROR_FILE_NOT_FOUND when a key is missing.
-LSTATUS Walk(Session& s, int64_t start, const std::vector<std::wstring>& names, KeyRow* row) {
-  std::optional<KeyRow> current = s.Key(start);
-  if (!current) return ERROR_KEY_DELETED;
-  for (const std::wstring& name : names) {
+// The key that lpSubKey names below hKey: ERROR_FILE_NOT_FOUND when a key
+// on the way is missing. `names` tells how many steps it took.
+LSTATUS FindKey(Session& s, HKEY hKey, LPCWSTR lpSubKey, KeyHandle* base,
+                std::vector<std::wstring>* names, KeyRow* row) {
+  LSTATUS rc = ResolveHandle(s, hKey, 0, base);
+  if (rc != ERROR_SUCCESS) return rc;
+  if (!SplitKeyPath(lpSubKey, names)) return ERROR_BAD_PATHNAME;
+  std::optional<KeyRow> current = s.Key(base->id);
+  for (const std::wstring& name : *names) {
     current = s.Child(current->id, name);
     if (!current) return ERROR_FILE_NOT_FOUND;
   }
@@ -26,12 +30,9 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey) {
   return Guarded([&]() -> LSTATUS {
     Session s(true);
     KeyHandle base;
-    LSTATUS rc = ResolveHandle(s, hKey, 0, &base);
-    if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::wstring> names;
-    if (!SplitKeyPath(lpSubKey, &names)) return ERROR_BAD_PATHNAME;
     KeyRow target;
-    rc = Walk(s, base.id, names, &target);
+    LSTATUS rc = FindKey(s, hKey, lpSubKey, &base, &names, &target);
     if (rc != ERROR_SUCCESS) return rc;
     // The roots stay; deleting the handle's own key needs DELETE on the handle.
     if (target.parent == 0 || !(target.allowed & DELETE)) return ERROR_ACCESS_DENIED;
@@ -53,12 +54,9 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesir
   return Guarded([&]() -> LSTATUS {
     Session s(false);
     KeyHandle base;
-    LSTATUS rc = ResolveHandle(s, hKey, 0, &base);
-    if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::wstring> names;
-    if (!SplitKeyPath(lpSubKey, &names)) return ERROR_BAD_PATHNAME;
     KeyRow row;
-    rc = Walk(s, base.id, names, &row);
+    LSTATUS rc = FindKey(s, hKey, lpSubKey, &base, &names, &row);
     if (rc != ERROR_SUCCESS) return rc;
     REGSAM granted = 0;
     rc = GrantAccess(samDesired, row.allowed, &granted);
@@ -137,9 +135,7 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
     if (rc != ERROR_SUCCESS) return rc;
     std::optional<KeyRow> sub = s.SubKeyAt(key.id, dwIndex);
     if (!sub) return ERROR_NO_MORE_ITEMS;
-    if (sub->name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
-    std::memcpy(lpName, sub->name.c_str(), (sub->name.size() + 1) * sizeof(WCHAR));
-    *lpcchName = static_cast<DWORD>(sub->name.size());
+    if (!CopyName(sub->name, lpName, lpcchName)) return ERROR_MORE_DATA;
     if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = L'\0';
     if (lpcchClass) *lpcchClass = 0;
     if (lpftLastWriteTime) ToFileTime(sub->lastWrite, lpftLastWriteTime);

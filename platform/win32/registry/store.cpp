@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <new>
 #include <thread>
 #include <unordered_map>
@@ -274,6 +275,12 @@ void Session::Commit() {
   open_ = false;
 }
 
+int64_t Session::Scalar(const char* sql, int64_t id) {
+  Statement st(db_, sql);
+  st.Bind(1, id);
+  return OneInt(st);
+}
+
 std::optional<KeyRow> Session::Key(int64_t id) {
   Statement st(db_, (std::string(kKeyColumns) + "WHERE id = ?1").c_str());
   st.Bind(1, id);
@@ -311,15 +318,12 @@ void Session::Touch(int64_t id) {
 }
 
 int64_t Session::SubKeyCount(int64_t id) {
-  Statement st(db_, "SELECT COUNT(*) FROM keys WHERE parent = ?1");
-  st.Bind(1, id);
-  return OneInt(st);
+  return Scalar("SELECT COUNT(*) FROM keys WHERE parent = ?1", id);
 }
 
 size_t Session::MaxSubKeyLength(int64_t id) {
-  Statement st(db_, "SELECT COALESCE(MAX(length(name)), 0) FROM keys WHERE parent = ?1");
-  st.Bind(1, id);
-  return static_cast<size_t>(OneInt(st));
+  return static_cast<size_t>(
+      Scalar("SELECT COALESCE(MAX(length(name)), 0) FROM keys WHERE parent = ?1", id));
 }
 
 std::optional<KeyRow> Session::SubKeyAt(int64_t id, int64_t index) {
@@ -354,21 +358,17 @@ bool Session::DeleteValue(int64_t key, const std::wstring& name) {
 }
 
 int64_t Session::ValueCount(int64_t key) {
-  Statement st(db_, "SELECT COUNT(*) FROM key_values WHERE key = ?1");
-  st.Bind(1, key);
-  return OneInt(st);
+  return Scalar("SELECT COUNT(*) FROM key_values WHERE key = ?1", key);
 }
 
 size_t Session::MaxValueNameLength(int64_t key) {
-  Statement st(db_, "SELECT COALESCE(MAX(length(name)), 0) FROM key_values WHERE key = ?1");
-  st.Bind(1, key);
-  return static_cast<size_t>(OneInt(st));
+  return static_cast<size_t>(
+      Scalar("SELECT COALESCE(MAX(length(name)), 0) FROM key_values WHERE key = ?1", key));
 }
 
 size_t Session::MaxValueSize(int64_t key) {
-  Statement st(db_, "SELECT COALESCE(MAX(length(data)), 0) FROM key_values WHERE key = ?1");
-  st.Bind(1, key);
-  return static_cast<size_t>(OneInt(st));
+  return static_cast<size_t>(
+      Scalar("SELECT COALESCE(MAX(length(data)), 0) FROM key_values WHERE key = ?1", key));
 }
 
 std::optional<ValueRow> Session::ValueAt(int64_t key, int64_t index) {
@@ -393,6 +393,13 @@ bool SplitKeyPath(const wchar_t* path, std::vector<std::wstring>* names) {
     if (end == std::wstring::npos) return true;
     start = end + 1;
   }
+}
+
+bool CopyName(const std::wstring& name, LPWSTR buffer, LPDWORD length) {
+  if (name.size() + 1 > *length) return false;
+  std::memcpy(buffer, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+  *length = static_cast<DWORD>(name.size());
+  return true;
 }
 
 LSTATUS GrantAccess(REGSAM requested, DWORD allowed, REGSAM* granted) {

@@ -93,6 +93,9 @@ class Session {
   std::optional<ValueRow> ValueAt(int64_t key, int64_t index);
 
  private:
+  // The one number that `sql` selects for the key `id` (bound as ?1).
+  int64_t Scalar(const char* sql, int64_t id);
+
   std::unique_lock<std::mutex> lock_;
   sqlite3* db_ = nullptr;
   uint64_t generation_ = 0;
@@ -102,6 +105,10 @@ class Session {
 // Splits a sub-key path at backslashes. One trailing backslash is allowed;
 // a leading one or an empty name in between is not.
 bool SplitKeyPath(const wchar_t* path, std::vector<std::wstring>* names);
+
+// Copies an enumerated name into a buffer of *length characters; on success
+// *length becomes the name's length without the terminator.
+bool CopyName(const std::wstring& name, LPWSTR buffer, LPDWORD length);
 
 // Grants `requested` (generic rights mapped, WOW64 view bits dropped) when
 // the key allows it.

@@ -82,9 +82,7 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
     if (rc != ERROR_SUCCESS) return rc;
     std::optional<ValueRow> value = s.ValueAt(key.id, dwIndex);
     if (!value) return ERROR_NO_MORE_ITEMS;
-    if (value->name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
-    std::memcpy(lpValueName, value->name.c_str(), (value->name.size() + 1) * sizeof(WCHAR));
-    *lpcchValueName = static_cast<DWORD>(value->name.size());
+    if (!CopyName(value->name, lpValueName, lpcchValueName)) return ERROR_MORE_DATA;
     return CopyValue(*value, lpType, lpData, lpcbData);
   });
 }
