@@ -197,7 +197,9 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
   int system = win32::SystemModuleByName(name);
   if (system >= 0) return win32::SystemModule(system);
   const std::wstring base = win32::BaseName(name);
-  if (win32::EqualsNoCase(base, win32::BaseName(win32::Utf8ToWide(win32::SelfPath())))) return win32::MainModule();
+  const std::wstring self = win32::BaseName(win32::Utf8ToWide(win32::SelfPath()));
+  if (win32::EqualsNoCase(base, self) || win32::EqualsNoCase(win32::BaseName(moduleName), self))
+    return win32::MainModule();
   std::lock_guard<std::mutex> lock(win32::g_mutex);
   for (const auto& [handle, loaded] : win32::LoadedModules())
     if (win32::EqualsNoCase(base, win32::BaseName(win32::Utf8ToWide(loaded.hostPath)))) return handle;
