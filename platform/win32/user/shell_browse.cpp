@@ -23,7 +23,10 @@ struct Browser {
 };
 
 std::mutex g_mutex;
-std::map<HWND, Browser*> g_browsers;
+std::map<HWND, Browser*>& Browsers() {
+  static auto* browsers = new std::map<HWND, Browser*>();
+  return *browsers;
+}
 
 // C:/x/ -> C:\x; a drive root keeps its backslash (C:\).
 std::wstring NormalizeFolder(std::wstring path) {
@@ -34,12 +37,15 @@ std::wstring NormalizeFolder(std::wstring path) {
   return path;
 }
 
-bool IsExistingFolder(const std::wstring& path) {
+// The folder as the shell names it (the case of the names on disk), or ""
+// when there is no such folder.
+std::wstring ExistingFolder(const std::wstring& path) {
   std::string host;
   DWORD error = 0;
-  if (!win32::ToHostPath(path, &host, &error)) return false;
+  if (!win32::ToHostPath(path, &host, &error)) return L"";
   struct stat st{};
-  return stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return L"";
+  return NormalizeFolder(win32::ToWindowsPath(host));
 }
 
 // One item holding the whole path, then the terminating empty item.
@@ -65,12 +71,14 @@ bool BrowserCommand(HWND hwnd, const std::string& command, const std::vector<std
   *known = command == "browse-answer" || command == "browse-cancel";
   if (!*known) return false;
   std::lock_guard<std::mutex> lock(g_mutex);
-  auto it = g_browsers.find(hwnd);
-  if (it == g_browsers.end()) {
+  auto it = Browsers().find(hwnd);
+  if (it == Browsers().end()) {
     *reply = "not found: " + station::FormatHandle(hwnd) + " is not a folder browser";
     return false;
   }
   Browser* browser = it->second;
+  // The browser's loop looks at its state after each message.
+  PostMessageW(hwnd, WM_NULL, 0, 0);
   if (command == "browse-cancel") {
     browser->done = true;
     return true;
@@ -79,8 +87,8 @@ bool BrowserCommand(HWND hwnd, const std::string& command, const std::vector<std
     *reply = "browse-answer takes one folder";
     return false;
   }
-  std::wstring path = NormalizeFolder(Utf8ToWide(args[0]));
-  if (!IsExistingFolder(path)) {
+  std::wstring path = ExistingFolder(NormalizeFolder(Utf8ToWide(args[0])));
+  if (path.empty()) {
     *reply = "not found: no folder " + args[0];
     return false;
   }
@@ -108,7 +116,7 @@ PIDLIST_ABSOLUTE WINAPI SHBrowseForFolderW(LPBROWSEINFOW bi) {
   Browser browser;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_browsers[hwnd] = &browser;
+    Browsers()[hwnd] = &browser;
   }
   SetPropW(hwnd, kBrowserProp, reinterpret_cast<HANDLE>(1));
   const bool ownerWasEnabled = owner && IsWindowEnabled(owner) && GetWindowThreadProcessId(owner, nullptr) == GetCurrentThreadId();
@@ -136,7 +144,7 @@ PIDLIST_ABSOLUTE WINAPI SHBrowseForFolderW(LPBROWSEINFOW bi) {
   }
   {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_browsers.erase(hwnd);
+    Browsers().erase(hwnd);
   }
   if (ownerWasEnabled) EnableWindow(owner, TRUE);
   if (IsWindow(hwnd)) DestroyWindow(hwnd);
