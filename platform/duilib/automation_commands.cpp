@@ -148,12 +148,20 @@ bool HandleCommand(HWND hwnd, const std::string& command, const std::vector<std:
 }  // namespace
 
 std::wstring WhyUnreachable(CControlUI* control) {
+  // Hiding passes down to the children: name the outermost hidden control.
+  CControlUI* hidden = nullptr;
+  CControlUI* disabled = nullptr;
   for (CControlUI* c = control; c; c = c->GetParent()) {
-    std::wstring who = c == control ? L"" : L" (inside " + std::wstring(c->GetName().IsEmpty() ? c->GetClass() : c->GetName().GetData()) + L")";
-    if (!c->IsVisible()) return L"is hidden" + who;
-    if (!c->IsEnabled()) return L"is disabled" + who;
+    if (!c->IsVisible()) hidden = c;
+    if (!c->IsEnabled() && !disabled) disabled = c;
   }
-  return L"";
+  CControlUI* cause = hidden ? hidden : disabled;
+  if (!cause) return L"";
+  std::wstring why = hidden ? L"is hidden" : L"is disabled";
+  if (cause != control) {
+    why += L" (inside " + std::wstring(cause->GetName().IsEmpty() ? cause->GetClass() : cause->GetName().GetData()) + L")";
+  }
+  return why;
 }
 
 std::string DescribeControls(CControlUI* root) {
