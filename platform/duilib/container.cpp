@@ -208,6 +208,15 @@ void CContainerUI::PlaceFloat(CControlUI* child) {
   child->SetPos(RECT{left, top, left + child->GetFixedWidth(), top + child->GetFixedHeight()});
 }
 
+void CContainerUI::Stack(RECT rc, bool across) {
+  CControlUI::SetPos(rc);
+  PlaceScrollBars();
+  StackChildren(items_, InnerRect(), childPadding_, across);
+  for (CControlUI* c : items_) {
+    if (c->IsVisible() && c->IsFloat()) PlaceFloat(c);
+  }
+}
+
 void CContainerUI::PlaceScrollBars() {
   RECT inner = InnerRect();
   if (verticalScrollBar_ && verticalScrollBar_->IsVisible()) {
@@ -263,14 +272,7 @@ LPVOID CVerticalLayoutUI::GetInterface(LPCTSTR name) {
   return CContainerUI::GetInterface(name);
 }
 
-void CVerticalLayoutUI::SetPos(RECT rc, bool) {
-  CControlUI::SetPos(rc);
-  PlaceScrollBars();
-  StackChildren(items_, InnerRect(), childPadding_, false);
-  for (CControlUI* c : items_) {
-    if (c->IsVisible() && c->IsFloat()) PlaceFloat(c);
-  }
-}
+void CVerticalLayoutUI::SetPos(RECT rc, bool) { Stack(rc, false); }
 
 LPCTSTR CHorizontalLayoutUI::GetClass() const { return L"HorizontalLayout"; }
 
@@ -279,13 +281,6 @@ LPVOID CHorizontalLayoutUI::GetInterface(LPCTSTR name) {
   return CContainerUI::GetInterface(name);
 }
 
-void CHorizontalLayoutUI::SetPos(RECT rc, bool) {
-  CControlUI::SetPos(rc);
-  PlaceScrollBars();
-  StackChildren(items_, InnerRect(), childPadding_, true);
-  for (CControlUI* c : items_) {
-    if (c->IsVisible() && c->IsFloat()) PlaceFloat(c);
-  }
-}
+void CHorizontalLayoutUI::SetPos(RECT rc, bool) { Stack(rc, true); }
 
 }  // namespace DuiLib

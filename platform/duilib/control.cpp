@@ -58,6 +58,16 @@ DWORD ParseColor(LPCTSTR value) {
 
 int ParseInt(LPCTSTR value) { return value ? static_cast<int>(wcstol(value, nullptr, 10)) : 0; }
 
+bool TTextStyle::SetAttribute(LPCTSTR name, LPCTSTR value) {
+  CDuiString n(name);
+  RECT rc;
+  if (n == L"textcolor") color = ParseColor(value);
+  else if (n == L"font") font = ParseInt(value);
+  else if (n == L"textpadding") padding = ParseRect(value, &rc) ? rc : padding;
+  else return false;
+  return true;
+}
+
 CControlUI::CControlUI() = default;
 
 CControlUI::~CControlUI() {

@@ -21,25 +21,15 @@ DUI_INTERFACE(CEditUI, L"Edit", CLabelUI)
 DUI_INTERFACE(CProgressUI, L"Progress", CLabelUI)
 DUI_INTERFACE(CScrollBarUI, L"ScrollBar", CControlUI)
 
-void CLabelUI::SetTextColor(DWORD color) { textColor_ = color; }
-DWORD CLabelUI::GetTextColor() const { return textColor_; }
-void CLabelUI::SetFont(int index) { font_ = index; }
-int CLabelUI::GetFont() const { return font_; }
-RECT CLabelUI::GetTextPadding() const { return textPadding_; }
-void CLabelUI::SetTextPadding(RECT rc) { textPadding_ = rc; }
+void CLabelUI::SetTextColor(DWORD color) { textStyle_.color = color; }
+DWORD CLabelUI::GetTextColor() const { return textStyle_.color; }
+void CLabelUI::SetFont(int index) { textStyle_.font = index; }
+int CLabelUI::GetFont() const { return textStyle_.font; }
+RECT CLabelUI::GetTextPadding() const { return textStyle_.padding; }
+void CLabelUI::SetTextPadding(RECT rc) { textStyle_.padding = rc; }
 
 void CLabelUI::SetAttribute(LPCTSTR name, LPCTSTR value) {
-  CDuiString n(name);
-  if (n == L"textcolor") {
-    SetTextColor(ParseColor(value));
-  } else if (n == L"font") {
-    SetFont(ParseInt(value));
-  } else if (n == L"textpadding") {
-    RECT rc;
-    if (ParseRect(value, &rc)) SetTextPadding(rc);
-  } else {
-    CControlUI::SetAttribute(name, value);
-  }
+  if (!textStyle_.SetAttribute(name, value)) CControlUI::SetAttribute(name, value);
 }
 
 bool CButtonUI::Activate() {

@@ -59,6 +59,20 @@ bool RemoveFrom(std::vector<T*>& list, T* item) {
   return true;
 }
 
+// The first filter that handles the message decides; a filter may remove
+// itself meanwhile, so a copy of the list is walked.
+bool RunFilters(std::vector<IMessageFilterUI*> filters, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  for (IMessageFilterUI* f : filters) {
+    bool handled = false;
+    LRESULT r = f->MessageHandler(msg, wParam, lParam, handled);
+    if (handled) {
+      result = r;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 CPaintManagerUI::CPaintManagerUI() = default;
@@ -237,28 +251,11 @@ void CPaintManagerUI::RequestWindowInit() {
 }
 
 bool CPaintManagerUI::PreMessageHandler(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-  std::vector<IMessageFilterUI*> filters = preFilters_;
-  for (IMessageFilterUI* f : filters) {
-    bool handled = false;
-    LRESULT r = f->MessageHandler(msg, wParam, lParam, handled);
-    if (handled) {
-      result = r;
-      return true;
-    }
-  }
-  return false;
+  return RunFilters(preFilters_, msg, wParam, lParam, result);
 }
 
 bool CPaintManagerUI::MessageHandler(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-  std::vector<IMessageFilterUI*> filters = filters_;
-  for (IMessageFilterUI* f : filters) {
-    bool handled = false;
-    LRESULT r = f->MessageHandler(msg, wParam, lParam, handled);
-    if (handled) {
-      result = r;
-      return true;
-    }
-  }
+  if (RunFilters(filters_, msg, wParam, lParam, result)) return true;
   switch (msg) {
     case kQueuedNotifyMessage:
       DeliverQueuedNotifications();

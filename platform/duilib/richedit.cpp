@@ -34,12 +34,12 @@ LPVOID CRichEditUI::GetInterface(LPCTSTR name) {
   return CContainerUI::GetInterface(name);
 }
 
-void CRichEditUI::SetTextColor(DWORD color) { textColor_ = color; }
-DWORD CRichEditUI::GetTextColor() const { return textColor_; }
-void CRichEditUI::SetFont(int index) { font_ = index; }
-int CRichEditUI::GetFont() const { return font_; }
-RECT CRichEditUI::GetTextPadding() const { return textPadding_; }
-void CRichEditUI::SetTextPadding(RECT rc) { textPadding_ = rc; }
+void CRichEditUI::SetTextColor(DWORD color) { textStyle_.color = color; }
+DWORD CRichEditUI::GetTextColor() const { return textStyle_.color; }
+void CRichEditUI::SetFont(int index) { textStyle_.font = index; }
+int CRichEditUI::GetFont() const { return textStyle_.font; }
+RECT CRichEditUI::GetTextPadding() const { return textStyle_.padding; }
+void CRichEditUI::SetTextPadding(RECT rc) { textStyle_.padding = rc; }
 bool CRichEditUI::IsReadOnly() const { return readOnly_; }
 void CRichEditUI::SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
 
@@ -75,19 +75,9 @@ long CRichEditUI::StreamIn(int format, EDITSTREAM& es) {
 }
 
 void CRichEditUI::SetAttribute(LPCTSTR name, LPCTSTR value) {
-  CDuiString n(name);
-  if (n == L"textcolor") {
-    SetTextColor(ParseColor(value));
-  } else if (n == L"font") {
-    SetFont(ParseInt(value));
-  } else if (n == L"textpadding") {
-    RECT rc;
-    if (ParseRect(value, &rc)) SetTextPadding(rc);
-  } else if (n == L"readonly") {
-    SetReadOnly(ParseBool(value));
-  } else {
-    CContainerUI::SetAttribute(name, value);
-  }
+  if (textStyle_.SetAttribute(name, value)) return;
+  if (CDuiString(name) == L"readonly") SetReadOnly(ParseBool(value));
+  else CContainerUI::SetAttribute(name, value);
 }
 
 namespace {

@@ -110,6 +110,8 @@ void CPaintManagerUI::SetInstance(HINSTANCE instance) {
 CDuiString CPaintManagerUI::GetInstancePath() {
   WCHAR path[MAX_PATH + 1] = {0};
   DWORD n = GetModuleFileNameW(GetInstance(), path, MAX_PATH);
+  // An instance handle this machine does not know stands for the program.
+  if (n == 0) n = GetModuleFileNameW(nullptr, path, MAX_PATH);
   CDuiString dir(path, static_cast<int>(n));
   int slash = dir.ReverseFind(L'\\');
   return slash >= 0 ? dir.Left(slash + 1) : CDuiString();

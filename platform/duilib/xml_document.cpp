@@ -48,12 +48,8 @@ class Parser {
     while (Ok()) {
       SkipSpace();
       if (pos_ >= s_.size()) break;
-      if (Starts(L"<?")) {
-        SkipPast(L"?>", L"processing instruction");
-      } else if (Starts(L"<!--")) {
-        SkipPast(L"-->", L"comment");
-      } else if (Starts(L"<!")) {
-        SkipPast(L">", L"declaration");
+      if (SkipMarkup()) {
+        continue;
       } else if (s_[pos_] == L'<') {
         if (root) {
           Fail(L"more than one root element");
@@ -100,6 +96,17 @@ class Parser {
       return;
     }
     pos_ = at + wcslen(end);
+  }
+
+  // Comments, processing instructions, CDATA and declarations carry nothing
+  // a layout uses.
+  bool SkipMarkup() {
+    if (Starts(L"<!--")) SkipPast(L"-->", L"comment");
+    else if (Starts(L"<![CDATA[")) SkipPast(L"]]>", L"CDATA section");
+    else if (Starts(L"<?")) SkipPast(L"?>", L"processing instruction");
+    else if (Starts(L"<!")) SkipPast(L">", L"declaration");
+    else return false;
+    return true;
   }
 
   static bool NameChar(wchar_t c) {
@@ -211,12 +218,8 @@ class Parser {
         }
         return;
       }
-      if (Starts(L"<!--")) {
-        SkipPast(L"-->", L"comment");
-      } else if (Starts(L"<![CDATA[")) {
-        SkipPast(L"]]>", L"CDATA section");
-      } else if (Starts(L"<?")) {
-        SkipPast(L"?>", L"processing instruction");
+      if (SkipMarkup()) {
+        continue;
       } else if (s_[pos_] == L'<') {
         auto child = Element();
         if (child) node->children.push_back(std::move(child));

@@ -45,6 +45,8 @@ class UILIB_API CContainerUI : public CControlUI {
   RECT InnerRect() const;
   void PlaceFloat(CControlUI* child);
   void PlaceScrollBars();
+  // Lays the children out one after the other: downwards, or across.
+  void Stack(RECT rc, bool across);
 
   std::vector<CControlUI*> items_;
   RECT inset_ = {0, 0, 0, 0};

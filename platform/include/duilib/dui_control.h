@@ -111,6 +111,15 @@ class UILIB_API CControlUI {
   bool float_ = false;
 };
 
+// Colour, font and padding of a control's text.
+struct UILIB_API TTextStyle {
+  DWORD color = 0;
+  int font = -1;  // index into the window's font table; -1 is the default font
+  RECT padding = {0, 0, 0, 0};
+  // Takes "textcolor", "font" and "textpadding"; false for any other attribute.
+  bool SetAttribute(LPCTSTR name, LPCTSTR value);
+};
+
 // Attribute value helpers shared by the controls ("1,2,3,4", "true", "#FF112233").
 bool ParseRect(LPCTSTR value, RECT* rc);
 bool ParseSize(LPCTSTR value, SIZE* size);

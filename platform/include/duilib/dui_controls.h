@@ -11,7 +11,6 @@ class UILIB_API CLabelUI : public CControlUI {
   LPVOID GetInterface(LPCTSTR name) override;
   void SetTextColor(DWORD color);
   DWORD GetTextColor() const;
-  // Index into the window's font table; -1 is the default font.
   void SetFont(int index);
   int GetFont() const;
   RECT GetTextPadding() const;
@@ -19,9 +18,7 @@ class UILIB_API CLabelUI : public CControlUI {
   void SetAttribute(LPCTSTR name, LPCTSTR value) override;
 
  protected:
-  DWORD textColor_ = 0;
-  int font_ = -1;
-  RECT textPadding_ = {0, 0, 0, 0};
+  TTextStyle textStyle_;
 };
 
 // Multi-line text.

@@ -27,9 +27,7 @@ class UILIB_API CRichEditUI : public CContainerUI {
   void SetAttribute(LPCTSTR name, LPCTSTR value) override;
 
  protected:
-  DWORD textColor_ = 0;
-  int font_ = -1;
-  RECT textPadding_ = {0, 0, 0, 0};
+  TTextStyle textStyle_;
   bool readOnly_ = false;
 };
 
