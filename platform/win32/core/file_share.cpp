@@ -27,23 +27,23 @@ off_t MarkerOf(off_t group, unsigned kind) {
   return kMarkerBase + group + index;
 }
 
-// True when another open file description holds a lock on the marker.
-bool MarkerHeld(int fd, off_t marker) {
+struct flock MarkerLock(short type, off_t marker) {
   struct flock lock{};
-  lock.l_type = F_WRLCK;
+  lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = marker;
   lock.l_len = 1;
-  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return false;
-  return lock.l_type != F_UNLCK;
+  return lock;
+}
+
+// True when another open file description holds a lock on the marker.
+bool MarkerHeld(int fd, off_t marker) {
+  struct flock lock = MarkerLock(F_WRLCK, marker);
+  return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
 bool HoldMarker(int fd, off_t marker) {
-  struct flock lock{};
-  lock.l_type = F_RDLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = marker;
-  lock.l_len = 1;
+  struct flock lock = MarkerLock(F_RDLCK, marker);
   return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 

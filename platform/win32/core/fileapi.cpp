@@ -63,6 +63,47 @@ HANDLE OpenDirectoryHandle(const std::string& host) {
   return RegisterHandle(std::make_shared<FileObject>(fd, host, 0, false));
 }
 
+// ReadFile and WriteFile: the whole count, or up to the end of the file; an
+// OVERLAPPED on this synchronous handle gives the position to start at.
+BOOL TransferData(HANDLE handle, char* buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped, bool writing) {
+  if (done) *done = 0;
+  auto file = FileOf(handle);
+  if (!file) return FALSE;
+  if (writing ? !file->CanWrite() : !file->CanRead()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (!buffer && count > 0) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(file->mutex());
+  if (overlapped) {
+    off_t at = static_cast<off_t>((static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
+    if (lseek(file->fd(), at, SEEK_SET) < 0) {
+      SetLastErrorFromErrno();
+      return FALSE;
+    }
+  }
+  DWORD total = 0;
+  BOOL ok = TRUE;
+  while (total < count) {
+    ssize_t n = writing ? write(file->fd(), buffer + total, count - total)
+                        : read(file->fd(), buffer + total, count - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      SetLastErrorFromErrno();
+      ok = FALSE;
+      break;
+    }
+    if (n == 0) break;
+    total += static_cast<DWORD>(n);
+  }
+  if (done) *done = total;
+  if (overlapped) overlapped->InternalHigh = total;
+  return ok;
+}
+
 }  // namespace
 }  // namespace win32
 
@@ -142,73 +183,13 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
 }
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
-  if (bytesRead) *bytesRead = 0;
-  auto file = FileOf(handle);
-  if (!file) return FALSE;
-  if (!file->CanRead()) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (!buffer && bytesToRead > 0) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
-  std::lock_guard<std::mutex> lock(file->mutex());
-  if (overlapped) {
-    off_t at = static_cast<off_t>((static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
-    if (lseek(file->fd(), at, SEEK_SET) < 0) return SetLastErrorFromErrno(), FALSE;
-  }
-  DWORD total = 0;
-  char* out = static_cast<char*>(buffer);
-  while (total < bytesToRead) {
-    ssize_t n = read(file->fd(), out + total, bytesToRead - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      SetLastErrorFromErrno();
-      if (bytesRead) *bytesRead = total;
-      return FALSE;
-    }
-    if (n == 0) break;
-    total += static_cast<DWORD>(n);
-  }
-  if (bytesRead) *bytesRead = total;
-  if (overlapped) overlapped->InternalHigh = total;
-  return TRUE;
+  return TransferData(handle, static_cast<char*>(buffer), bytesToRead, bytesRead, overlapped, false);
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       LPOVERLAPPED overlapped) {
-  if (bytesWritten) *bytesWritten = 0;
-  auto file = FileOf(handle);
-  if (!file) return FALSE;
-  if (!file->CanWrite()) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (!buffer && bytesToWrite > 0) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
-  std::lock_guard<std::mutex> lock(file->mutex());
-  if (overlapped) {
-    off_t at = static_cast<off_t>((static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
-    if (lseek(file->fd(), at, SEEK_SET) < 0) return SetLastErrorFromErrno(), FALSE;
-  }
-  DWORD total = 0;
-  const char* in = static_cast<const char*>(buffer);
-  while (total < bytesToWrite) {
-    ssize_t n = write(file->fd(), in + total, bytesToWrite - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      SetLastErrorFromErrno();
-      if (bytesWritten) *bytesWritten = total;
-      return FALSE;
-    }
-    total += static_cast<DWORD>(n);
-  }
-  if (bytesWritten) *bytesWritten = total;
-  if (overlapped) overlapped->InternalHigh = total;
-  return TRUE;
+  return TransferData(handle, static_cast<char*>(const_cast<void*>(buffer)), bytesToWrite, bytesWritten,
+                      overlapped, true);
 }
 
 BOOL WINAPI SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPointer, DWORD moveMethod) {
