@@ -65,6 +65,9 @@ std::string LnkInfo(const std::string& hostPath) {
 }  // namespace
 
 TEST(KillProcessByName, EndsEveryMatchingProgramAndNoOther) {
+  TempMachine otherMachine;
+  const DWORD elsewhere = StartStaying(otherMachine, otherMachine.c() + "/korva.exe", L"C:\\korva.exe", 0);
+  ASSERT_NE(0u, elsewhere);
   TempMachine m;
   const DWORD first = StartStaying(m, m.c() + "/Korva/korva.exe", L"C:\\Korva\\korva.exe", 0);
   const DWORD second = StartStaying(m, m.c() + "/Other/KORVA.exe", L"C:\\Other\\KORVA.exe", 1);
@@ -86,6 +89,14 @@ TEST(KillProcessByName, EndsEveryMatchingProgramAndNoOther) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
   EXPECT_NE(0, KillProcessByName(L"launch.exe"));
   EXPECT_FALSE(Running(launcher));
+
+  // Programs of another machine are not this machine's to end.
+  HANDLE other = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, elsewhere);
+  ASSERT_NE(nullptr, other);
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(other, 0));
+  TerminateProcess(other, 0);
+  WaitForSingleObject(other, 5000);
+  CloseHandle(other);
 }
 
 TEST(IsFileLocked, MissingReadOnlyAndHeldFiles) {

@@ -14,7 +14,8 @@
 // The handle waits (WaitForSingleObject) until the process has ended.
 HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
-// STILL_ACTIVE while the process runs. The exit code of a process that this
-// process did not start is known only when it ended by a signal (0 for a kill).
+// STILL_ACTIVE while the process runs. A process ended by TerminateProcess
+// reports the code given there; one that this process did not start reports
+// its own code only while the system still keeps it, else 0.
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 DWORD WINAPI GetProcessId(HANDLE process);

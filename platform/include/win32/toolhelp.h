@@ -23,8 +23,10 @@ typedef PROCESSENTRY32W PROCESSENTRY32;
 typedef PPROCESSENTRY32W PPROCESSENTRY32;
 typedef LPPROCESSENTRY32W LPPROCESSENTRY32;
 
-// A snapshot of all processes of the host. szExeFile is the file name of
-// the process's executable (no directory), as Windows reports it.
+// A snapshot of the processes of this machine: those started with its
+// WIN32_MACHINE (every program the machine starts is), and the caller.
+// szExeFile is the file name of the process's executable (no directory), as
+// Windows reports it.
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
 BOOL WINAPI Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry);
 BOOL WINAPI Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry);

@@ -152,16 +152,22 @@ bool ProcessObject::Terminate(UINT exitCode) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  if (child_) {
+  // The code is in place before the process can be seen to end.
+  auto recordCode = [&](DWORD code) {
+    if (!child_) return;
     std::lock_guard<std::mutex> lock(child_->mutex);
-    if (!child_->done) child_->exitCode = exitCode;
-  }
+    if (!child_->done) child_->exitCode = code;
+  };
+  terminateCode_ = exitCode;
+  terminated_ = true;
+  recordCode(exitCode);
   if (kill(pid_, SIGKILL) != 0) {
-    SetLastError(errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    const int error = errno;
+    terminated_ = false;
+    recordCode(STILL_ACTIVE);
+    SetLastError(error == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
     return false;
   }
-  terminated_ = true;
-  terminateCode_ = exitCode;
   return true;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -44,8 +45,8 @@ class ProcessObject : public KernelObject {
   std::shared_ptr<ChildState> child_;
   int pidfd_ = -1;
   unsigned long long startTime_ = 0;
-  bool terminated_ = false;
-  DWORD terminateCode_ = 0;
+  std::atomic<bool> terminated_{false};
+  std::atomic<DWORD> terminateCode_{0};
 };
 
 // Starts hostExe detached (own session, stdin/stdout to /dev/null, no

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "internal/handles.h"
+#include "internal/machine.h"
 #include "internal/process_images.h"
 #include "internal/unicode.h"
 #include "process_object.h"
@@ -33,6 +34,23 @@ std::string ExeName(pid_t pid) {
   std::string comm;
   std::getline(in, comm);
   return comm;
+}
+
+std::string Canonical(const std::string& path) {
+  char resolved[4096];
+  return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+// The machine a process belongs to: the WIN32_MACHINE it was started with,
+// else the default machine.
+std::string MachineOfProcess(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+  std::string entry;
+  const std::string key = "WIN32_MACHINE=";
+  while (std::getline(in, entry, '\0'))
+    if (entry.compare(0, key.size(), key) == 0 && entry.size() > key.size()) return Canonical(entry.substr(key.size()));
+  const char* home = getenv("HOME");
+  return Canonical(std::string(home ? home : "") + "/.local/share/win32-machine");
 }
 
 template <class F>
@@ -78,7 +96,12 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
   (void)processId;
   auto snapshot = std::make_shared<win32::SnapshotObject>();
   if (flags & TH32CS_SNAPPROCESS) {
+    const std::string machine = win32::Canonical(win32::MachineDir());
+    const pid_t self = getpid();
     win32::ForEachPid([&](pid_t pid) {
+      // Each machine sees its own programs (and the caller, whatever it was
+      // started with).
+      if (pid != self && win32::MachineOfProcess(pid) != machine) return;
       win32::ProcStat st;
       // Ended processes are gone from the list, as on Windows.
       if (!win32::ReadProcStat(pid, &st) || st.state == 'Z' || st.state == 'X') return;
