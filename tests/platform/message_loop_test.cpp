@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "helpers/window_class.h"
 #include "support/temp_machine.h"
 
 using testing_support::TempMachine;
@@ -60,11 +61,7 @@ LRESULT CALLBACK WorkProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 HWND MakeWindow(WNDPROC proc, const wchar_t* cls) {
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof(wc);
-  wc.lpfnWndProc = proc;
-  wc.lpszClassName = cls;
-  RegisterClassExW(&wc);
+  window_test::RegisterWindowClass(cls, proc);
   return CreateWindowExW(0, cls, L"loop", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
 }
 

@@ -7,6 +7,7 @@
 #include <dirent.h>
 
 #include "helpers/window_app.h"
+#include "helpers/window_class.h"
 #include "support/temp_machine.h"
 
 using testing_support::TempMachine;
@@ -31,11 +32,7 @@ HWND BringOtherInstanceForward(bool* posted) {
 }
 
 HWND OwnWindow(const wchar_t* title) {
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof(wc);
-  wc.lpfnWndProc = DefWindowProcW;
-  wc.lpszClassName = L"StationLocalWnd";
-  RegisterClassExW(&wc);
+  window_test::RegisterWindowClass(L"StationLocalWnd", DefWindowProcW);
   return CreateWindowExW(0, L"StationLocalWnd", title, WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr,
                          nullptr, nullptr, nullptr);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/window_class.h"
 #include "support/temp_machine.h"
 
 using testing_support::TempMachine;
@@ -43,17 +44,9 @@ LRESULT CALLBACK LoggingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
   return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
-void RegisterLogging() {
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof(wc);
-  wc.lpfnWndProc = LoggingProc;
-  wc.lpszClassName = L"LoggingWnd";
-  RegisterClassExW(&wc);
-}
-
 HWND Make(const wchar_t* title, DWORD style = WS_POPUP, HWND parent = nullptr, void* param = nullptr,
           int x = 10, int y = 20, int w = 300, int h = 200) {
-  RegisterLogging();
+  window_test::RegisterWindowClass(L"LoggingWnd", LoggingProc);
   return CreateWindowExW(0, L"LoggingWnd", title, style, x, y, w, h, parent, nullptr, nullptr, param);
 }
 
@@ -256,11 +249,7 @@ LRESULT CALLBACK SizeProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 TEST(Window, PositionsSizesAndCoordinatesOfChildren) {
   TempMachine machine;
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof(wc);
-  wc.lpfnWndProc = SizeProc;
-  wc.lpszClassName = L"SizeWnd";
-  RegisterClassExW(&wc);
+  window_test::RegisterWindowClass(L"SizeWnd", SizeProc);
   HWND hwnd = CreateWindowExW(0, L"SizeWnd", L"", WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                               CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(hwnd);

@@ -211,6 +211,17 @@ bool Fetch(MSG* out, HWND hwnd, UINT min, UINT max, UINT flags, bool wait) {
   }
 }
 
+// False when the queue's thread has ended.
+bool Enqueue(const std::shared_ptr<ThreadQueue>& q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  QueueEntry entry;
+  FillMessage(&entry.msg, hwnd, msg, wParam, lParam);
+  std::lock_guard<std::mutex> lock(q->mutex);
+  if (!q->alive) return false;
+  q->posted.push_back(std::move(entry));
+  q->Wake();
+  return true;
+}
+
 bool ValidFilter(HWND hwnd) {
   if (!hwnd || hwnd == reinterpret_cast<HWND>(-1)) return true;
   return Find(hwnd) != nullptr;
@@ -255,16 +266,9 @@ bool LocalPost(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::lock_guard<std::mutex> lock(S().mutex);
     q = w->queue;
   }
-  QueueEntry entry;
-  FillMessage(&entry.msg, hwnd, msg, wParam, lParam);
-  std::lock_guard<std::mutex> lock(q->mutex);
-  if (!q->alive) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return false;
-  }
-  q->posted.push_back(std::move(entry));
-  q->Wake();
-  return true;
+  if (Enqueue(q, hwnd, msg, wParam, lParam)) return true;
+  SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+  return false;
 }
 
 bool ServePost(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD* error) {
@@ -321,16 +325,9 @@ BOOL WINAPI PostThreadMessageW(DWORD threadId, UINT msg, WPARAM wParam, LPARAM l
     SetLastError(ERROR_INVALID_THREAD_ID);
     return FALSE;
   }
-  QueueEntry entry;
-  FillMessage(&entry.msg, nullptr, msg, wParam, lParam);
-  std::lock_guard<std::mutex> lock(q->mutex);
-  if (!q->alive) {
-    SetLastError(ERROR_INVALID_THREAD_ID);
-    return FALSE;
-  }
-  q->posted.push_back(std::move(entry));
-  q->Wake();
-  return TRUE;
+  if (Enqueue(q, nullptr, msg, wParam, lParam)) return TRUE;
+  SetLastError(ERROR_INVALID_THREAD_ID);
+  return FALSE;
 }
 
 LRESULT WINAPI SendMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -25,15 +25,7 @@ using Clock = std::chrono::steady_clock;
 struct WindowClass {
   std::wstring name;
   ATOM atom = 0;
-  UINT style = 0;
-  WNDPROC proc = nullptr;
-  HINSTANCE instance = nullptr;
-  HICON icon = nullptr;
-  HICON iconSmall = nullptr;
-  HCURSOR cursor = nullptr;
-  HBRUSH background = nullptr;
-  int clsExtra = 0;
-  int wndExtra = 0;
+  WNDCLASSEXW wc{};  // as registered; lpszClassName and lpszMenuName are not kept
   bool system = false;
 };
 

@@ -23,7 +23,8 @@ std::shared_ptr<WindowClass> SystemClass(const wchar_t* name, ATOM atom) {
   auto c = std::make_shared<WindowClass>();
   c->name = name;
   c->atom = atom;
-  c->proc = DefWindowProcW;
+  c->wc.cbSize = sizeof(WNDCLASSEXW);
+  c->wc.lpfnWndProc = DefWindowProcW;
   c->system = true;
   return c;
 }
@@ -177,6 +178,35 @@ using namespace win32::user;
 
 // ---- classes -------------------------------------------------------------------
 
+namespace {
+
+// The fields WNDCLASSW and WNDCLASSEXW share, either way.
+template <class From, class To>
+void CopyClassFields(const From& from, To* to) {
+  to->style = from.style;
+  to->lpfnWndProc = from.lpfnWndProc;
+  to->cbClsExtra = from.cbClsExtra;
+  to->cbWndExtra = from.cbWndExtra;
+  to->hInstance = from.hInstance;
+  to->hIcon = from.hIcon;
+  to->hCursor = from.hCursor;
+  to->hbrBackground = from.hbrBackground;
+  to->lpszMenuName = from.lpszMenuName;
+  to->lpszClassName = from.lpszClassName;
+}
+
+ULONG_PTR* ClassLongSlot(WNDCLASSEXW* wc, int index) {
+  static_assert(sizeof(HICON) == sizeof(ULONG_PTR), "handles are pointer-sized");
+  switch (index) {
+    case GCLP_HICON: return reinterpret_cast<ULONG_PTR*>(&wc->hIcon);
+    case GCLP_HICONSM: return reinterpret_cast<ULONG_PTR*>(&wc->hIconSm);
+    case GCLP_HCURSOR: return reinterpret_cast<ULONG_PTR*>(&wc->hCursor);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* wc) {
   if (!wc || !wc->lpszClassName || IsAtom(wc->lpszClassName) || !*wc->lpszClassName) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -191,15 +221,9 @@ ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* wc) {
   auto c = std::make_shared<WindowClass>();
   c->name = wc->lpszClassName;
   c->atom = S().nextAtom++;
-  c->style = wc->style;
-  c->proc = wc->lpfnWndProc;
-  c->instance = wc->hInstance;
-  c->icon = wc->hIcon;
-  c->iconSmall = wc->hIconSm;
-  c->cursor = wc->hCursor;
-  c->background = wc->hbrBackground;
-  c->clsExtra = wc->cbClsExtra;
-  c->wndExtra = wc->cbWndExtra;
+  c->wc = *wc;
+  c->wc.lpszClassName = nullptr;  // the caller's string need not outlive the call
+  c->wc.lpszMenuName = nullptr;
   S().classes.push_back(c);
   return c->atom;
 }
@@ -211,16 +235,7 @@ ATOM WINAPI RegisterClassW(const WNDCLASSW* wc) {
   }
   WNDCLASSEXW ex{};
   ex.cbSize = sizeof(ex);
-  ex.style = wc->style;
-  ex.lpfnWndProc = wc->lpfnWndProc;
-  ex.cbClsExtra = wc->cbClsExtra;
-  ex.cbWndExtra = wc->cbWndExtra;
-  ex.hInstance = wc->hInstance;
-  ex.hIcon = wc->hIcon;
-  ex.hCursor = wc->hCursor;
-  ex.hbrBackground = wc->hbrBackground;
-  ex.lpszMenuName = wc->lpszMenuName;
-  ex.lpszClassName = wc->lpszClassName;
+  CopyClassFields(*wc, &ex);
   return RegisterClassExW(&ex);
 }
 
@@ -252,33 +267,16 @@ BOOL WINAPI GetClassInfoExW(HINSTANCE, LPCWSTR className, LPWNDCLASSEXW wc) {
     SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
     return FALSE;
   }
-  wc->style = c->style;
-  wc->lpfnWndProc = c->proc;
-  wc->cbClsExtra = c->clsExtra;
-  wc->cbWndExtra = c->wndExtra;
-  wc->hInstance = c->instance;
-  wc->hIcon = c->icon;
-  wc->hCursor = c->cursor;
-  wc->hbrBackground = c->background;
-  wc->lpszMenuName = nullptr;
+  *wc = c->wc;
+  wc->cbSize = sizeof(WNDCLASSEXW);
   wc->lpszClassName = c->name.c_str();  // lives as long as the class
-  wc->hIconSm = c->iconSmall;
   return c->atom;
 }
 
 BOOL WINAPI GetClassInfoW(HINSTANCE instance, LPCWSTR className, LPWNDCLASSW wc) {
   WNDCLASSEXW ex{};
   if (!wc || !GetClassInfoExW(instance, className, &ex)) return FALSE;
-  wc->style = ex.style;
-  wc->lpfnWndProc = ex.lpfnWndProc;
-  wc->cbClsExtra = ex.cbClsExtra;
-  wc->cbWndExtra = ex.cbWndExtra;
-  wc->hInstance = ex.hInstance;
-  wc->hIcon = ex.hIcon;
-  wc->hCursor = ex.hCursor;
-  wc->hbrBackground = ex.hbrBackground;
-  wc->lpszMenuName = nullptr;
-  wc->lpszClassName = ex.lpszClassName;
+  CopyClassFields(ex, wc);
   return TRUE;
 }
 
@@ -286,13 +284,8 @@ ULONG_PTR WINAPI GetClassLongPtrW(HWND hwnd, int index) {
   auto w = FindOrFail(hwnd);
   if (!w) return 0;
   std::lock_guard<std::mutex> lock(S().mutex);
-  const WindowClass& c = *w->cls;
-  switch (index) {
-    case GCL_STYLE: return c.style;
-    case GCLP_HICON: return reinterpret_cast<ULONG_PTR>(c.icon);
-    case GCLP_HICONSM: return reinterpret_cast<ULONG_PTR>(c.iconSmall);
-    case GCLP_HCURSOR: return reinterpret_cast<ULONG_PTR>(c.cursor);
-  }
+  if (index == GCL_STYLE) return w->cls->wc.style;
+  if (ULONG_PTR* slot = ClassLongSlot(&w->cls->wc, index)) return *slot;
   SetLastError(ERROR_INVALID_PARAMETER);
   return 0;
 }
@@ -301,13 +294,16 @@ ULONG_PTR WINAPI SetClassLongPtrW(HWND hwnd, int index, LONG_PTR value) {
   auto w = FindOrFail(hwnd);
   if (!w) return 0;
   std::lock_guard<std::mutex> lock(S().mutex);
-  WindowClass& c = *w->cls;
   ULONG_PTR old = 0;
-  switch (index) {
-    case GCL_STYLE: old = c.style; c.style = static_cast<UINT>(value); return old;
-    case GCLP_HICON: old = reinterpret_cast<ULONG_PTR>(c.icon); c.icon = reinterpret_cast<HICON>(value); return old;
-    case GCLP_HICONSM: old = reinterpret_cast<ULONG_PTR>(c.iconSmall); c.iconSmall = reinterpret_cast<HICON>(value); return old;
-    case GCLP_HCURSOR: old = reinterpret_cast<ULONG_PTR>(c.cursor); c.cursor = reinterpret_cast<HCURSOR>(value); return old;
+  if (index == GCL_STYLE) {
+    old = w->cls->wc.style;
+    w->cls->wc.style = static_cast<UINT>(value);
+    return old;
+  }
+  if (ULONG_PTR* slot = ClassLongSlot(&w->cls->wc, index)) {
+    old = *slot;
+    *slot = static_cast<ULONG_PTR>(value);
+    return old;
   }
   SetLastError(ERROR_INVALID_PARAMETER);
   return 0;
@@ -376,7 +372,7 @@ HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName
 
     w->handle = NewHandleLocked();
     w->tid = GetCurrentThreadId();
-    w->proc = w->cls->proc;
+    w->proc = w->cls->wc.lpfnWndProc;
     w->title = windowName && !IsAtom(windowName) ? windowName : L"";
     w->style = style & ~WS_VISIBLE;  // shown below, once created
     w->exStyle = exStyle;

@@ -34,6 +34,7 @@
 
 #include "internal/automation.h"
 #include "internal/window_station.h"
+#include "window_class.h"
 
 extern char** environ;
 
@@ -98,11 +99,7 @@ inline LRESULT CALLBACK AppProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
 }
 
 inline int RunApp(const std::string& state) {
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof(wc);
-  wc.lpfnWndProc = AppProc;
-  wc.lpszClassName = L"TestAppWnd";
-  RegisterClassExW(&wc);
+  window_test::RegisterWindowClass(L"TestAppWnd", AppProc);
   HWND hwnd = CreateWindowExW(0, L"TestAppWnd", L"Test App", WS_POPUP, 100, 100, 400, 300, nullptr,
                               nullptr, nullptr, nullptr);
   if (!hwnd) return 1;
