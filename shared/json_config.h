@@ -58,6 +58,9 @@ class JsonConfig {
   bool SetString(const std::wstring& key, const std::wstring& value);
   bool SetVersion(const std::wstring& section, const std::wstring& version);
   bool Save(const std::wstring& path);
+  // "ui" -> "auth" -> "phoneNumber" of the user's configuration, as text
+  // (json_config_write.cpp).
+  bool GetPhoneNumber(std::string& out);
 
  private:
   std::wstring path;

@@ -1,0 +1,85 @@
+// The updater's side of JsonConfig: changing members, saving the document
+// back to its file, and the phone number of the user's configuration.
+#include <string>
+
+#include <windows.h>
+
+#include "shared/json_config.h"
+#include "shared/log_writer.h"
+#include "shared/text_convert.h"
+
+namespace {
+
+// The file is written as a Windows text stream: every line feed on disk is
+// a carriage return and a line feed.
+std::string ToTextMode(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool JsonConfig::SetString(const std::wstring& key, const std::wstring& value) {
+  if (key.empty()) return true;
+  root[WideToUtf8(key)] = Json::Value(WideToUtf8(value));
+  return true;
+}
+
+bool JsonConfig::SetVersion(const std::wstring& section, const std::wstring& version) {
+  if (section.empty()) return true;
+  const std::string name = WideToUtf8(section);
+  Json::Value entry = root.get(name, Json::Value());
+  entry["version"] = Json::Value(WideToUtf8(version));
+  root[name] = entry;
+  return true;
+}
+
+bool JsonConfig::Save(const std::wstring& filePath) {
+  if (path.empty() && filePath != path) {
+    path = filePath;
+  }
+  Json::StyledWriter writer;
+  const std::string text = ToTextMode(writer.write(root));
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  DWORD written = 0;
+  const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
+                  written == text.size();
+  CloseHandle(file);
+  return ok;
+}
+
+bool JsonConfig::GetPhoneNumber(std::string& out) {
+  try {
+    const Json::Value ui = root.get("ui", Json::Value());
+    const Json::Value auth = ui.get("auth", Json::Value());
+    const Json::Value number = auth.get("phoneNumber", Json::Value());
+    switch (number.type()) {
+      case Json::nullValue:
+        out.clear();
+        return true;
+      case Json::booleanValue:
+        out = number.asBool() ? "true" : "false";
+        return true;
+      case Json::intValue:
+      case Json::uintValue:
+      case Json::realValue:
+      case Json::stringValue:
+        out = number.asString();
+        return true;
+      default:
+        break;
+    }
+  } catch (...) {
+  }
+  WriteLog("GetExecutes json parse error. ");
+  return false;
+}

@@ -1,0 +1,170 @@
+#include "updater/update_workers.h"
+
+#include <boost/bind/bind.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "shared/file_system.h"
+#include "shared/log_writer.h"
+#include "shared/product_constants.h"
+#include "shared/seven_zip_extractor.h"
+#include "shared/text_convert.h"
+#include "updater/update_exit_hooks.h"
+#include "updater/update_progress.h"
+
+namespace {
+
+const char kUserAgent[] = "Mozilla/5.0 (Windows NT 6.1; WOW64; rv:13.0) Gecko/20100101 Firefox/13.0.1";
+
+// Progress from a worker thread goes through the exit gate.
+void ReportStage(double base, double weight, UINT64 total, const WCHAR* caption) {
+  WorkerAccess access;
+  KorvaUpdateProgress::Instance()->SetStage(base, weight, total, caption);
+}
+
+void ReportCurrent(UINT64 amount) {
+  WorkerAccess access;
+  KorvaUpdateProgress::Instance()->SetCurrent(amount);
+}
+
+}  // namespace
+
+DownloadStageParams& GetDownloadStageParams() {
+  // Never freed: an abandoned download may report until the process is gone.
+  static DownloadStageParams* params = new DownloadStageParams;
+  return *params;
+}
+
+bool KorvaUpdateThreadWorker::StartThread() {
+  ticket_ = BeginWorkerWait();
+  try {
+    boost::thread thread(boost::bind(&KorvaUpdateThreadWorker::Run, shared_from_this()));
+    thread.detach();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void KorvaUpdateThreadWorker::Run() { ThreadMain(); }
+
+void KorvaUpdateThreadWorker::Signal(int status) {
+  WorkerAccess access;
+  SetWorkerStatus(ticket_, status);
+}
+
+void KorvaUpdateDownloadWorker::ThreadMain() {
+  const std::wstring dir = GetParentDirectory(AnsiToWide(task_.target));
+  if (!DirectoryExists(dir)) {
+    CreateDirectories(dir);
+  }
+  if (task_.source.empty() || !DirectoryExists(dir)) {
+    {
+      WorkerAccess access;
+      WriteLog("download directory is not exists in download worker: %s .", WideToAnsi(dir).c_str());
+    }
+    Signal(kWorkerPathMissing);
+    return;
+  }
+  GetDownloadStageParams().stagePending = true;
+  const bool ok = DownloadFile(task_.source, task_.target, task_.reportProgress ? UpdateDownloadProgressSink : NULL);
+  Signal(ok ? kWorkerOk : kWorkerDownloadFailed);
+}
+
+void UpdateDownloadProgressSink(double totalBytes, double downloadedBytes) {
+  if (totalBytes == 0 || downloadedBytes == 0) return;
+  DownloadStageParams& params = GetDownloadStageParams();
+  if (params.stagePending) {
+    // This report's amount is not stored: the stage starts at its base.
+    ReportStage(params.base, params.weight, static_cast<UINT64>(totalBytes), kDownloadStageCaption);
+    params.stagePending = false;
+  } else {
+    ReportCurrent(static_cast<UINT64>(downloadedBytes));
+  }
+}
+
+void KorvaUpdateUnzipWorker::ThreadMain() {
+  const std::wstring archive = AnsiToWide(task_.source);
+  const std::wstring destination = AnsiToWide(task_.target);
+  if (!FileExists(archive)) {
+    {
+      WorkerAccess access;
+      WriteLog("download package is not exists: %s .", task_.source.c_str());
+    }
+    Signal(kWorkerPathMissing);
+    return;
+  }
+  if (!DirectoryExists(destination)) {
+    {
+      WorkerAccess access;
+      WriteLog("extract directory is not exists: %s .", task_.target.c_str());
+    }
+    Signal(kWorkerPathMissing);
+    return;
+  }
+  try {
+    Extract(destination);
+  } catch (...) {
+    {
+      WorkerAccess access;
+      WriteLog("SevenZip Extract Error");
+    }
+    Signal(kWorkerExtractFailed);
+    return;
+  }
+  Signal(kWorkerOk);
+}
+
+void KorvaUpdateUnzipWorker::Extract(const std::wstring& destination) {
+  SevenZip::SevenZipModule module;  // frees the library on every way out
+  module.Load(kSevenZipDllName);
+  SevenZip::SevenZipExtractor extractor(&module, AnsiToWide(task_.source), SevenZip::ArchiveFormat::SevenZ);
+  extractor.Extract(destination, task_.reportProgress ? this : NULL);
+}
+
+void KorvaUpdateUnzipWorker::OnExtractProgress(bool isTotal, UINT64 value) {
+  if (isTotal) {
+    ReportStage(task_.base, task_.weight, value, kUnzipStageCaption);
+  } else {
+    ReportCurrent(value);
+  }
+}
+
+bool DownloadFile(const std::string& url, const std::string& path, DownloadProgressFn progress) {
+  if (url.empty() || path.empty()) return false;
+  // Always a fresh file: the updater never continues a partial download.
+  HANDLE file = CreateFileW(AnsiToWide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CURL* curl = curl_easy_init();
+  if (curl == NULL) {
+    CloseHandle(file);
+    return false;
+  }
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_POST, 0L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriteCallback);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(file));
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 0L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 0L);
+  if (progress != NULL) {
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CurlProgressCallback);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, reinterpret_cast<void*>(progress));
+  } else {
+    // Without a function of ours libcurl would print its own meter.
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+  }
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+
+  const CURLcode result = curl_easy_perform(curl);
+  CloseHandle(file);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  return result == CURLE_OK && status == 200;
+}
