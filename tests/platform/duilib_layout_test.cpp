@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <duilib/UIlib.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -197,6 +199,14 @@ TEST(DuiLayout, MalformedLayoutsFailWithAReason) {
 
 TEST(DuiLayout, SkinFilesComeFromTheArchiveOrTheFolder) {
   TempMachine machine;
+  // The program's own folder, as a Windows path ending in a backslash.
+  char exe[4096] = {0};
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  ASSERT_GT(n, 0);
+  std::string exeDir(exe, static_cast<size_t>(n));
+  exeDir.erase(exeDir.rfind('/'));
+  EXPECT_EQ(win32::ToWindowsPath(exeDir) + L"\\", std::wstring(CPaintManagerUI::GetInstancePath().GetData()));
+
   std::string folder = machine.c() + "/skin";
   testing_support::MakeHostDirs(folder);
   CPaintManagerUI::SetResourcePath(win32::ToWindowsPath(folder).c_str());
