@@ -1,23 +1,7 @@
 // Starting programs, batch files and URLs through the shell.
 #pragma once
 #include <win32/wintypes.h>
-
-#ifndef SW_HIDE
-#define SW_HIDE 0
-#define SW_SHOWNORMAL 1
-#define SW_NORMAL 1
-#define SW_SHOWMINIMIZED 2
-#define SW_SHOWMAXIMIZED 3
-#define SW_MAXIMIZE 3
-#define SW_SHOWNOACTIVATE 4
-#define SW_SHOW 5
-#define SW_MINIMIZE 6
-#define SW_SHOWMINNOACTIVE 7
-#define SW_SHOWNA 8
-#define SW_RESTORE 9
-#define SW_SHOWDEFAULT 10
-#define SW_FORCEMINIMIZE 11
-#endif
+#include <winuser.h>  // SW_* show commands
 
 // Results of ShellExecuteW (values up to 32 are failures).
 #define SE_ERR_FNF 2
