@@ -1,12 +1,11 @@
 #include "installer/install_kernel.h"
 
-#include <mutex>
-
 #include <boost/algorithm/string/replace.hpp>
 #include <shlobj.h>
 #include <wininet.h>
 
 #include "installer/install_record.h"
+#include "installer/process_objects.h"
 #include "shared/product_constants.h"
 #include "shared/file_system.h"
 #include "shared/log_writer.h"
@@ -14,12 +13,10 @@
 #include "shared/system_helpers.h"
 #include "shared/program_dirs.h"
 #include "shared/text_convert.h"
-#include "shared/utc_time.h"
 
 namespace {
 
-KorvaInstallKernel* g_kernel = nullptr;
-std::mutex g_kernelCreate;
+ProcessObject<KorvaInstallKernel> g_kernel;
 
 }  // namespace
 
@@ -28,17 +25,9 @@ KorvaInstallKernel::KorvaInstallKernel() {
   if (!DirectoryExists(dataDir)) CreateDirectories(dataDir);
 }
 
-IInstallKernel* KorvaInstallKernel::Instance() {
-  std::lock_guard<std::mutex> guard(g_kernelCreate);
-  if (!g_kernel) g_kernel = new KorvaInstallKernel();
-  return g_kernel;
-}
+IInstallKernel* KorvaInstallKernel::Instance() { return g_kernel.Get(); }
 
-void KorvaInstallKernel::DestroyInstance() {
-  std::lock_guard<std::mutex> guard(g_kernelCreate);
-  delete g_kernel;
-  g_kernel = nullptr;
-}
+void KorvaInstallKernel::DestroyInstance() { g_kernel.Destroy(); }
 
 IInstallProgress* GetInstallProgress() { return KorvaInstallProgress::Instance(); }
 

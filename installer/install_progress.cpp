@@ -2,7 +2,8 @@
 
 #include <climits>
 #include <cmath>
-#include <mutex>
+
+#include "installer/process_objects.h"
 
 const wchar_t kProgressInitText[] = L"正在初始化，请稍等……";
 const wchar_t kProgressDownloadText[] = L"正在下载安装包，请稍等……";
@@ -10,8 +11,7 @@ const wchar_t kProgressUnzipText[] = L"正在解压，请稍等……";
 
 namespace {
 
-KorvaInstallProgress* g_progress = nullptr;
-std::mutex g_progressCreate;
+ProcessObject<KorvaInstallProgress> g_progress;
 
 const double kBytesToMB = 1.0 / 1048576.0;
 
@@ -28,18 +28,10 @@ KorvaInstallProgress::KorvaInstallProgress()
       totalBytes_(0),
       downloadedBytes_(0) {}
 
-KorvaInstallProgress* KorvaInstallProgress::Instance() {
-  // The UI thread and a worker may both ask first.
-  std::lock_guard<std::mutex> guard(g_progressCreate);
-  if (!g_progress) g_progress = new KorvaInstallProgress();
-  return g_progress;
-}
+// The UI thread and a worker may both ask first.
+KorvaInstallProgress* KorvaInstallProgress::Instance() { return g_progress.Get(); }
 
-void KorvaInstallProgress::DestroyInstance() {
-  std::lock_guard<std::mutex> guard(g_progressCreate);
-  delete g_progress;
-  g_progress = nullptr;
-}
+void KorvaInstallProgress::DestroyInstance() { g_progress.Destroy(); }
 
 int KorvaInstallProgress::GetPercent() {
   boost::shared_lock<boost::shared_mutex> read(lock_);

@@ -3,7 +3,6 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "shared/product_constants.h"
-#include "shared/program_dirs.h"
 #include "shared/text_convert.h"
 #include "shared/utc_time.h"
 

@@ -9,9 +9,7 @@
 #include "shared/http_client.h"
 #include "shared/log_writer.h"
 #include "shared/system_helpers.h"
-#include "shared/program_dirs.h"
 #include "shared/text_convert.h"
-#include "shared/utc_time.h"
 
 namespace {
 

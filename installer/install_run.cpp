@@ -18,7 +18,6 @@
 #include "shared/system_helpers.h"
 #include "shared/program_dirs.h"
 #include "shared/text_convert.h"
-#include "shared/utc_time.h"
 
 const wchar_t* const RuntimeFileList[30] = {
     L"7z.dll",
@@ -101,9 +100,8 @@ bool KorvaInstallKernel::DownloadPackage() {
 
   const std::string url = WideToUtf8(mainPackageInfo.downloadUrl);
   const std::string expectedMd5 = WideToUtf8(mainPackageInfo.md5);
-  const std::wstring dir = AddBackslash(GetShellFolder(CSIDL_PROGRAM_FILES_COMMON) + L"\\" + kProductWord);
-  packagePath = dir + GetFileName(mainPackageInfo.downloadUrl);
-  if (!DirectoryExists(dir)) CreateDirectories(dir);
+  packagePath = dataDir + GetFileName(mainPackageInfo.downloadUrl);
+  if (!DirectoryExists(dataDir)) CreateDirectories(dataDir);
 
   int status = RunWorker(boost::make_shared<KorvaPackageDownloadWorker>(url, WideToAnsi(packagePath)));
   if (status != kWorkerOk) {
@@ -238,8 +236,8 @@ bool KorvaInstallKernel::CopyRuntimeFiles() {
   }
   for (const wchar_t* name : RuntimeFileList) {
     if (!CopyFileW((source + name).c_str(), (target + name).c_str(), FALSE)) {
-      WriteLog("fail to copy: %s, LastError: %d", WideToAnsi(name).c_str(),
-               static_cast<int>(GetLastError()));
+      const DWORD error = GetLastError();
+      WriteLog("fail to copy: %s, LastError: %d", WideToAnsi(name).c_str(), static_cast<int>(error));
       return false;
     }
   }

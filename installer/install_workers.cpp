@@ -11,9 +11,7 @@
 #include "shared/http_client.h"
 #include "shared/log_writer.h"
 #include "shared/seven_zip_extractor.h"
-#include "shared/program_dirs.h"
 #include "shared/text_convert.h"
-#include "shared/utc_time.h"
 
 namespace {
 

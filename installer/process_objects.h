@@ -3,6 +3,29 @@
 // run while the hooks free them, so workers reach those objects only through
 // a ProcessObjectsAccess.
 #pragma once
+#include <mutex>
+
+// The pointer to one process-wide object: created on first use (from any
+// thread, exactly once) and freed by its exit hook. Constant-initialised, so
+// it is usable before and after every static constructor and destructor.
+template <typename T>
+class ProcessObject {
+ public:
+  T* Get() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!object_) object_ = new T();
+    return object_;
+  }
+  void Destroy() {
+    std::lock_guard<std::mutex> guard(lock_);
+    delete object_;
+    object_ = nullptr;
+  }
+
+ private:
+  std::mutex lock_;
+  T* object_ = nullptr;
+};
 
 // Registers the exit hooks, in this order: waiter, install kernel, progress
 // model, step completion (they run in the reverse order). Later calls do

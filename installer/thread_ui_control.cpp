@@ -1,7 +1,5 @@
 #include "installer/thread_ui_control.h"
 
-#include <mutex>
-
 #include <duilib/UIlib.h>
 
 #include "installer/process_objects.h"
@@ -9,25 +7,16 @@
 
 namespace {
 
-KorvaThreadUIControl* g_waiter = nullptr;
-StepCompletion* g_completion = nullptr;
-std::mutex g_create;
+ProcessObject<KorvaThreadUIControl> g_waiter;
+ProcessObject<StepCompletion> g_completion;
 
 }  // namespace
 
 KorvaThreadUIControl::KorvaThreadUIControl() : stop_(false), waitingThread_(0) {}
 
-KorvaThreadUIControl* KorvaThreadUIControl::Instance() {
-  std::lock_guard<std::mutex> guard(g_create);
-  if (!g_waiter) g_waiter = new KorvaThreadUIControl();
-  return g_waiter;
-}
+KorvaThreadUIControl* KorvaThreadUIControl::Instance() { return g_waiter.Get(); }
 
-void KorvaThreadUIControl::DestroyInstance() {
-  std::lock_guard<std::mutex> guard(g_create);
-  delete g_waiter;
-  g_waiter = nullptr;
-}
+void KorvaThreadUIControl::DestroyInstance() { g_waiter.Destroy(); }
 
 void KorvaThreadUIControl::RunMessageLoop() {
   waitingThread_.store(GetCurrentThreadId(), std::memory_order_release);
@@ -57,17 +46,9 @@ void KorvaThreadUIControl::ResetMessageLoop() {
   stop_.store(false, std::memory_order_release);
 }
 
-StepCompletion* GetStepCompletion() {
-  std::lock_guard<std::mutex> guard(g_create);
-  if (!g_completion) g_completion = new StepCompletion();
-  return g_completion;
-}
+StepCompletion* GetStepCompletion() { return g_completion.Get(); }
 
-void DestroyStepCompletion() {
-  std::lock_guard<std::mutex> guard(g_create);
-  delete g_completion;
-  g_completion = nullptr;
-}
+void DestroyStepCompletion() { g_completion.Destroy(); }
 
 void SetStepWaiter(IThreadUIControl* waiter) {
   StepCompletion* completion = GetStepCompletion();

@@ -40,14 +40,7 @@ class KernelSetupTest : public ::testing::Test {
     dir = OwnDirectory();
     WriteHostFile(machine->Host("packages/") + kPackageFile, std::string(kPackageSize, 'p'));
     if (withService) {
-      service.SetRoot(machine->Host("packages"));
-      testing_support::CatalogEntry entry;
-      entry.packageName = "korva";
-      entry.versionCode = 101;
-      entry.versionName = "2.3.1";
-      entry.file = kPackageFile;
-      service.SetPackage(entry);
-      EXPECT_TRUE(service.Start());
+      EXPECT_TRUE(installer_test::ServeMainPackage(service, machine->Host("packages"), kPackageFile));
     }
     WriteHostFile(dir + "/install.json", installJson.empty() ? InstallJson(service.BaseUrl()) : installJson);
     WriteHostFile(dir + "/update.json", UpdateJson(service.VersionCheckUrl()));

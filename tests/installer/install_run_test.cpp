@@ -1,13 +1,17 @@
 // Whole install runs of the kernel, without windows: the waiter's nested
 // loop runs on the test's thread, against the test update service and a real
 // 7z package.
+#include <chrono>
 #include <cstdlib>
+#include <sstream>
+#include <thread>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 #include <shlobj.h>
 
 #include "installer/install_kernel.h"
@@ -58,20 +62,14 @@ class InstallRunTest : public ::testing::Test {
     // The package: a small product tree.
     WriteHostFile(Host("src/korva.exe"), "main program");
     WriteHostFile(Host("src/icon.ico"), "icon");
-    WriteHostFile(Host("src/bin/setup.exe"), "setup");
-    WriteHostFile(Host("src/bin/cleanup.exe"), "cleanup");
+    // The listed programs: the stub records each start.
+    installer_test::PlaceStub(Host("src/bin/setup.exe"));
+    installer_test::PlaceStub(Host("src/bin/cleanup.exe"));
     WriteHostFile(Host("src/resources/cplus-module/update.json"), "{}");
     testing_support::MakeHostDirs(Host("packages"));
     Pack(Host("src"), Host("packages/") + kPackageFile);
 
-    updates.SetRoot(Host("packages"));
-    testing_support::CatalogEntry entry;
-    entry.packageName = "korva";
-    entry.versionCode = 101;
-    entry.versionName = "2.3.1";
-    entry.file = kPackageFile;
-    updates.SetPackage(entry);
-    EXPECT_TRUE(updates.Start());
+    EXPECT_TRUE(installer_test::ServeMainPackage(updates, Host("packages"), kPackageFile));
     EXPECT_TRUE(statistics.Start());
 
     WriteHostFile(dir + "/install.json", installer_test::InstallJson(statistics.BaseUrl()));
@@ -133,6 +131,32 @@ class InstallRunTest : public ::testing::Test {
   std::string dir;
 };
 
+// Arguments of the stub runs of one program name, one entry per run.
+std::vector<std::string> StubRunArgs(const std::string& machineDir, const std::string& name) {
+  std::vector<std::string> runs;
+  std::istringstream lines(ReadHostFile(machineDir + "/stub-runs.jsonl"));
+  std::string line;
+  while (std::getline(lines, line)) {
+    Json::Value run;
+    if (!Json::Reader().parse(line, run) || run["name"].asString() != name) continue;
+    std::string args;
+    for (const Json::Value& arg : run["args"]) args += (args.empty() ? "" : " ") + arg.asString();
+    runs.push_back(args);
+  }
+  return runs;
+}
+
+// Waits a while for a started program to record its run.
+std::vector<std::string> WaitForStubRuns(const std::string& machineDir, const std::string& name, size_t count) {
+  std::vector<std::string> runs;
+  for (int i = 0; i < 500; ++i) {
+    runs = StubRunArgs(machineDir, name);
+    if (runs.size() >= count) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return runs;
+}
+
 std::wstring UninstallValue(const std::wstring& name) {
   RegistryKey key(HKEY_LOCAL_MACHINE, KEY_ALL_ACCESS, true);
   if (!key.OpenForRead(std::wstring(kUninstallRegKey) + kProductGuid)) return L"<no key>";
@@ -161,6 +185,9 @@ TEST_F(InstallRunTest, CompleteRun) {
   // The unpacked tree and the updater folder.
   EXPECT_EQ("main program", ReadHostFile(InstallDir("korva.exe")));
   EXPECT_TRUE(HostExists(InstallDir("bin/cleanup.exe")));
+  // The stage-1 program ran, the stage-2 one did not.
+  EXPECT_EQ(std::vector<std::string>{"/init"}, WaitForStubRuns(machine->machine.dir(), "setup.exe", 1));
+  EXPECT_TRUE(StubRunArgs(machine->machine.dir(), "cleanup.exe").empty());
   EXPECT_EQ("skin archive", ReadHostFile(InstallDir("update/skin/skin.zip")));
   for (const wchar_t* name : RuntimeFileList) {
     EXPECT_TRUE(HostExists(InstallDir("update/" + Utf8(name)))) << Utf8(name);
@@ -247,6 +274,8 @@ TEST_F(InstallRunTest, SecondRunRemovesTheFirst) {
   EXPECT_EQ(1, CountOf(log, "check this machine have installed program.\r\n"));
   EXPECT_EQ(1, CountOf(log, "have uninstall the installed program.\r\n"));
   EXPECT_EQ(1, CountOf(log, "run external execute complete.\r\n"));
+  // The removal ran the recorded clean-up program of the first installation.
+  EXPECT_EQ(std::vector<std::string>{"/quiet"}, WaitForStubRuns(machine->machine.dir(), "cleanup.exe", 1));
   EXPECT_FALSE(HostExists(InstallDir("stale.txt")));
   EXPECT_FALSE(HostExists(DesktopLink()));
   EXPECT_TRUE(HostExists(MenuLink()));

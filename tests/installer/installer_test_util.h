@@ -16,6 +16,7 @@
 #include "installer/install_progress.h"
 #include "installer/thread_ui_control.h"
 #include "shared/log_writer.h"
+#include "server/update_service.h"
 #include "support/temp_machine.h"
 
 namespace installer_test {
@@ -123,6 +124,20 @@ inline std::string UpdateJson(const std::string& updateUrl) {
 })";
 }
 
+// Serves `file` under `root` as the current main package "korva" and starts
+// the service.
+inline bool ServeMainPackage(testing_support::TestUpdateService& service, const std::string& root,
+                             const std::string& file) {
+  service.SetRoot(root);
+  testing_support::CatalogEntry entry;
+  entry.packageName = "korva";
+  entry.versionCode = 101;
+  entry.versionName = "2.3.1";
+  entry.file = file;
+  service.SetPackage(entry);
+  return service.Start();
+}
+
 // The archive library beside the running program.
 inline void InstallArchiveLibrary(const std::string& dir) {
   namespace fs = std::filesystem;
@@ -130,6 +145,16 @@ inline void InstallArchiveLibrary(const std::string& dir) {
   fs::path source = fs::path(KORVA_DIST_DIR) / "7z.dll";
   if (!fs::exists(source)) source = "/usr/lib/p7zip/7z.so";
   fs::copy_file(source, fs::path(dir) / "7z.dll", fs::copy_options::overwrite_existing, ec);
+}
+
+// The stub that stands for the product's programs.
+inline std::string StubProgram() { return std::string(KORVA_BUILD_DIR) + "/tests/korva_stub"; }
+
+// Copies the stub to a host path (creating its directory).
+inline void PlaceStub(const std::string& hostPath) {
+  namespace fs = std::filesystem;
+  fs::create_directories(fs::path(hostPath).parent_path());
+  fs::copy_file(StubProgram(), hostPath, fs::copy_options::overwrite_existing);
 }
 
 }  // namespace installer_test
