@@ -322,3 +322,30 @@ TEST(MessageLoop, PaintComesForShownInvalidWindowsOnceAndAfterPosts) {
   EXPECT_EQ(static_cast<UINT>(WM_PAINT), m.message);
   DestroyWindow(hwnd);
 }
+
+TEST(MessageLoop, WindowsOfAnEndedThreadAreGoneAndSendsToItDoNotHang) {
+  TempMachine machine;
+  window_test::RegisterWindowClass(L"ThreadWnd", DefWindowProcW);
+  HWND fromThread = nullptr;
+  std::atomic<bool> created{false}, release{false};
+  std::thread owner([&] {
+    fromThread = CreateWindowExW(0, L"ThreadWnd", L"t", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                 nullptr, nullptr);
+    created = true;
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // ends without pumping: the pending send must be answered anyway
+  });
+  while (!created.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(IsWindow(fromThread));
+  EXPECT_FALSE(DestroyWindow(fromThread)) << "only the owning thread destroys a window";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    release = true;
+  });
+  EXPECT_EQ(0, SendMessageW(fromThread, WM_GETTEXTLENGTH, 0, 0));
+  owner.join();
+  releaser.join();
+  EXPECT_FALSE(IsWindow(fromThread));
+  EXPECT_FALSE(PostMessageW(fromThread, WM_USER, 0, 0));
+}

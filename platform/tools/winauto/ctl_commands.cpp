@@ -28,9 +28,12 @@ int Ctl(std::vector<std::string>& args) {
 
 Registration commands({
     {"ctl",
-     "ctl [--timeout S] HWND COMMAND [ARGS...]  a command for the window's controls (print,\n"
-     "                                 click, check, type ...); with --timeout it is repeated\n"
-     "                                 until it succeeds (to wait for a text, say)",
+     "ctl [--timeout S] HWND COMMAND [ARGS...]\n"
+     "                               a command answered by the window library of the\n"
+     "                               owning process: controls, click NAME, check NAME on|off,\n"
+     "                               type NAME TEXT, text NAME, wait-text NAME TEXT. With\n"
+     "                               --timeout it is repeated until it succeeds, e.g.\n"
+     "                               ctl --timeout 30 HWND wait-text LabelInstallText 100",
      Ctl},
 });
 

@@ -53,6 +53,10 @@ bool TakeFilter(std::vector<std::string>& args, Filter* filter) {
 std::string Quote(const std::wstring& text) {
   std::string out = "\"";
   for (char c : win32::WideToUtf8(text)) {
+    if (c == '\n') {
+      out += "\\n";  // one window per line, whatever its title
+      continue;
+    }
     if (c == '"' || c == '\\') out += '\\';
     out += c;
   }
@@ -111,8 +115,10 @@ int Await(std::vector<std::string>& args, bool gone) {
 }
 
 // show / hide / minimize / restore: run by the window's own thread.
-Command ShowCommand(const std::string& name) {
-  return Command{name, name + " HWND", [name](std::vector<std::string>& args) {
+Command ShowCommand(const std::string& name, const std::string& what) {
+  std::string usage = name + " HWND";
+  usage.resize(31, ' ');
+  return Command{name, usage + what, [name](std::vector<std::string>& args) {
                    HWND hwnd;
                    if (args.size() != 1 || !ParseHwnd(args[0], &hwnd))
                      return Fail(kError, "usage: winauto " + name + " HWND");
@@ -190,10 +196,10 @@ Registration commands({
      [](std::vector<std::string>& args) { return Await(args, false); }},
     {"wait-gone", "wait-gone [filters] [--timeout S]  until no window matches",
      [](std::vector<std::string>& args) { return Await(args, true); }},
-    ShowCommand("show"),
-    ShowCommand("hide"),
-    ShowCommand("minimize"),
-    ShowCommand("restore"),
+    ShowCommand("show", "shows the window as the program would (SW_SHOW)"),
+    ShowCommand("hide", "hides it (SW_HIDE)"),
+    ShowCommand("minimize", "minimises it (SW_MINIMIZE)"),
+    ShowCommand("restore", "restores it (SW_RESTORE)"),
     {"post", "post HWND MSG WPARAM LPARAM    MSG: number, WM_USER+N, WM_APP+N, WM_CLOSE...",
      Post},
     {"browse-answer", "browse-answer PATH [--timeout S]  chooses PATH in the folder browser",
