@@ -11,7 +11,11 @@
 //   SetForegroundWindow and BringWindowToTop. SendMessageW reaches windows
 //   of this process only.
 // - SendMessageW to a window of another thread of this process is marshalled
-//   to the owning thread and waits until that thread pumps messages.
+//   to the owning thread and waits until that thread pumps messages (sends
+//   to the waiting thread are served meanwhile). A thread that ends takes its
+//   windows with it, without messages; sends pending to it return 0.
+// - Window handles are unique on the machine: the owning process id shifted
+//   left by 20 bits, plus a counter. Compare them, never take them apart.
 #pragma once
 #include <win32/wintypes.h>
 
