@@ -1,0 +1,38 @@
+// A program of the build started on the test's machine as a user would start
+// it: WIN32_MACHINE of the test process, its own output file.
+#pragma once
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class ProgramRun {
+ public:
+  ProgramRun() = default;
+  ~ProgramRun();
+  ProgramRun(const ProgramRun&) = delete;
+  ProgramRun& operator=(const ProgramRun&) = delete;
+
+  // Starts program with args; stdout and stderr go to outputFile.
+  bool Start(const std::string& program, const std::vector<std::string>& args, const std::string& outputFile);
+  pid_t pid() const { return pid_; }
+  // True once the program has ended (within timeoutMs); its exit code, or
+  // 128 + signal, in *exitCode.
+  bool Wait(int timeoutMs, int* exitCode = nullptr);
+  bool Running();
+  // Ends a program still running (SIGKILL) and reaps it.
+  void Kill();
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int exitCode_ = -1;
+};
+
+// Runs a host command to its end; its exit code (-1 when it could not start).
+// Output goes to outputFile, or is dropped when that is empty.
+int RunHostCommand(const std::vector<std::string>& argv, const std::string& outputFile = "");
+
+}  // namespace testing_support
