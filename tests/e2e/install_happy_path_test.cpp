@@ -62,10 +62,11 @@ TEST_F(HappyPathTest, LicenceCustomDirectoryAndQuickStart) {
   ASSERT_TRUE(Click(main, "ButtonProtocal"));
   HWND licence = WaitForWindow(kLicenceWindow, run.pid(), kWindowTimeoutMs, true);
   ASSERT_NE(nullptr, licence);
+  // Marked and modal once it runs its own loop.
   WindowState licenceState;
-  ASSERT_TRUE(GetWindowState(licence, &licenceState));
+  EXPECT_TRUE(WaitUntil([&] { return GetWindowState(licence, &licenceState) && licenceState.marked; },
+                        kWindowTimeoutMs));
   EXPECT_EQ("Korva协议", licenceState.title);
-  EXPECT_TRUE(licenceState.marked);
   EXPECT_EQ(main, licenceState.owner);
   EXPECT_TRUE(WaitUntil([&] { return GetWindowState(main, &mainState) && !mainState.enabled; }, kWindowTimeoutMs));
   const std::wstring expected = DuiLib::RtfToText(ReadHostFile(installer().dir() + "/License.rtf"));

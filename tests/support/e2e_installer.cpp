@@ -131,6 +131,9 @@ HWND InstallerE2eTest::StartAndWaitForMainWindow(ProgramRun* run) {
   StartInstaller(run);
   if (run->pid() <= 0) return nullptr;
   HWND main = WaitForWindow(kMainWindow, run->pid(), kWindowTimeoutMs, true);
+  // Marked right after its creation; a second installer looks for the mark.
+  WindowState state;
+  if (main && !WaitUntil([&] { return GetWindowState(main, &state) && state.marked; }, kWindowTimeoutMs)) main = nullptr;
   EXPECT_NE(nullptr, main) << "the main window did not show";
   return main;
 }
