@@ -61,6 +61,7 @@ int RunWorker(const boost::shared_ptr<KorvaInstallThreadWorker>& worker) {
     WriteLog("no waiter for the worker thread .");
     return kWorkerNoResult;
   }
+  CloseProcessObjectsFirstAtExit();
   if (!worker->StartThread(ticket)) {
     EndStep(ticket, nullptr);
     WriteLog("fail to start worker thread .");

@@ -56,6 +56,11 @@ void RegisterInstallerExitHooks() {
   });
 }
 
+void CloseProcessObjectsFirstAtExit() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(CloseProcessObjects); });
+}
+
 ProcessObjectsAccess::ProcessObjectsAccess() : granted_(false) {
   Gate& gate = TheGate();
   gate.lock.lock_shared();

@@ -51,6 +51,11 @@ class ProcessObjectsAccess {
 // hook calls it before it frees its object.
 void CloseProcessObjects();
 
+// Closes the gate at exit before any static object that exists now is
+// destroyed (the log path among them), however early the hooks were
+// registered. Called before a worker starts; later calls do nothing.
+void CloseProcessObjectsFirstAtExit();
+
 // A worker that was refused access parks its thread here for the rest of the
 // process's life, so it touches nothing more while the process ends.
 [[noreturn]] void ParkWorkerThread();

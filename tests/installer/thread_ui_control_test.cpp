@@ -1,6 +1,7 @@
 // The nested wait for a worker: real threads and the thread's real message
 // queue.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -203,6 +204,17 @@ TEST_F(ThreadUIControlTest, ThreadThatCannotStartFailsWithoutWaiting) {
   EXPECT_EQ(kWorkerPathMissing, RunWorker(boost::make_shared<GatedWorker>(kWorkerPathMissing, nullptr)));
 }
 
+std::atomic<long> g_exitWorkerRounds(0);
+
+// Runs after every exit hook: by then the worker must have stopped for good
+// instead of going on with (or re-creating) the freed objects.
+void CheckWorkerStoppedAtExit() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  long rounds = g_exitWorkerRounds.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (g_exitWorkerRounds.load() != rounds) _exit(4);
+}
+
 // The process ends while a worker keeps writing the progress model and the
 // completion record: the exit hooks free both, and the worker must not touch
 // them afterwards (the address sanitizer catches a use after free).
@@ -210,20 +222,42 @@ TEST(ProcessExitTest, WorkerStillRunningAtExitTouchesNothingFreed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        std::atexit(CheckWorkerStoppedAtExit);
         RegisterInstallerExitHooks();
         SetStepWaiter(KorvaThreadUIControl::Instance());
         unsigned long ticket = BeginStep();
-        std::atomic<bool> started(false);
-        std::thread worker([&started, ticket] {
+        std::thread worker([ticket] {
           for (double amount = 1;; amount += 1) {
             DownloadProgressSink(1e9, amount);
             CompleteStep(ticket, kWorkerOk);
-            started = true;
+            ++g_exitWorkerRounds;
           }
         });
         worker.detach();
-        while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (g_exitWorkerRounds.load() < 100) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Stands for a static object of the program, such as the log path, that is
+// built after the exit hooks were registered but before any worker started.
+struct StaticOfTheProgram {
+  ~StaticOfTheProgram() {
+    // A worker could still reach the process objects while this is destroyed.
+    ProcessObjectsAccess access;
+    if (access.granted()) _exit(3);
+  }
+};
+
+TEST(ProcessExitTest, WorkersAreShutOutBeforeStaticObjectsGo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        RegisterInstallerExitHooks();  // as early as static initialisation
+        static StaticOfTheProgram program;
+        SetStepWaiter(KorvaThreadUIControl::Instance());
+        RunWorker(boost::make_shared<GatedWorker>(kWorkerOk, nullptr));
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
