@@ -1,0 +1,91 @@
+// The updater of an installation that is up to date, offline, or whose
+// update.json cannot be read: the launcher or one notice, nothing else.
+#include "update_e2e.h"
+
+namespace testing_support {
+namespace {
+
+using UpdateCurrentTest = UpdaterE2eTest;
+
+TEST_F(UpdateCurrentTest, NothingNewerStartsLauncherAtOnceAndTakesOverDeliveredSkin) {
+  // A new skin delivered beside the updater replaces the installed one,
+  // which here could not even be loaded.
+  const std::string skin = UpdateDirHost() + "/skin/skin.zip";
+  const std::string goodSkin = ReadHostFile(skin);
+  WriteHostFile(UpdateDirHost() + "/skin.zip", goodSkin);
+  WriteHostFile(skin, "not an archive");
+
+  ProgramRun run;
+  StartUpdater(&run);
+  UpdateWindowWatcher watcher(run.pid());
+  ExpectUpdaterEnds(&run);
+  watcher.Stop();
+
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 1));
+  ExpectLauncherRun(RunsOf("launch.exe")[0]);
+  EXPECT_TRUE(RunsOf("korva.exe").empty());
+  EXPECT_FALSE(watcher.ReappearedAfterHiding());
+  EXPECT_EQ(goodSkin, ReadHostFile(skin));
+  EXPECT_FALSE(HostExists(UpdateDirHost() + "/skin.zip"));
+
+  // It asked about all three packages, fetched and reported nothing.
+  EXPECT_EQ(std::vector<std::string>{std::to_string(kInstalledUpdaterVersion)}, VersionChecksOf("korva_update"));
+  EXPECT_EQ(std::vector<std::string>{std::to_string(kInstalledMainVersion)}, VersionChecksOf("korva"));
+  EXPECT_EQ(std::vector<std::string>{std::to_string(kInstalledDeltaVersion)}, VersionChecksOf("korva_delta"));
+  EXPECT_EQ(3u, UpdaterRequests().size());
+  EXPECT_TRUE(UpdatePosts().empty());
+  EXPECT_EQ(InstalledConfig(), ReadHostFile(ProductConfigHost()));
+  const std::string log = UpdateLogText();
+  EXPECT_NE(std::string::npos, log.find("no need update Korva and KorvaDelta, now run launch.exe")) << log;
+  EXPECT_NE(std::string::npos, log.find("OnPrepare Out.")) << log;
+
+  // A directory of that name is no delivered skin.
+  MakeHostDirs(UpdateDirHost() + "/skin.zip/inner");
+  ProgramRun again;
+  StartUpdater(&again);
+  ExpectUpdaterEnds(&again);
+  EXPECT_TRUE(WaitForRunsOf("launch.exe", 2));
+  EXPECT_TRUE(HostExists(UpdateDirHost() + "/skin.zip/inner"));
+  EXPECT_EQ(goodSkin, ReadHostFile(skin));
+}
+
+TEST_F(UpdateCurrentTest, OfflineShowsNetworkNoticeAndTouchesNothing) {
+  SetMachineFacts(R"({"network": "offline"})");
+
+  ProgramRun run;
+  StartUpdater(&run);
+  HWND box = WaitForUpdateBox(run);
+  ASSERT_NE(nullptr, box);
+  ExpectBox(box, "网络连接异常，请检查网络后再试", "确定", "");
+  ExpectUpdateWindowHidden(run);
+  // The notice only informs: closing it ends the program.
+  ASSERT_TRUE(Click(box, "ButtonYes"));
+  ExpectUpdaterEnds(&run);
+
+  EXPECT_TRUE(UpdaterRequests().empty());
+  EXPECT_TRUE(StubRuns(machine()).empty());
+  EXPECT_EQ(InstalledConfig(), ReadHostFile(ProductConfigHost()));
+  EXPECT_NE(std::string::npos, UpdateLogText().find("network is bad."));
+}
+
+TEST_F(UpdateCurrentTest, UnreadableConfigShowsConfigNoticeAndTouchesNothing) {
+  const std::string broken = "{\"updateurl\": \"" + service().VersionCheckUrl() + "\", \"updatekorva\": ";
+  WriteHostFile(ProductConfigHost(), broken);
+
+  ProgramRun run;
+  StartUpdater(&run);
+  HWND box = WaitForUpdateBox(run);
+  ASSERT_NE(nullptr, box);
+  ExpectBox(box, "初始化配置文件错误", "确定", "");
+  ExpectUpdateWindowHidden(run);
+  ASSERT_TRUE(Click(box, "ButtonClose"));
+  ExpectUpdaterEnds(&run);
+
+  EXPECT_TRUE(UpdaterRequests().empty());
+  EXPECT_TRUE(StubRuns(machine()).empty());
+  EXPECT_EQ(broken, ReadHostFile(ProductConfigHost()));
+  EXPECT_NE(std::string::npos, UpdateLogText().find("failed to init config from update.json."));
+}
+
+}  // namespace
+}  // namespace testing_support
