@@ -32,9 +32,11 @@ namespace fs = std::filesystem;
 
 const char kChildMark[] = "KORVA_INSTALL_BENCH_CHILD";
 const char kPackageFile[] = "korva_main.7z";
+const int kRounds = 3;
 
-// Half random files, half repetitive text, 32 MB each: the library both
-// copies stored chunks and decodes LZMA2.
+// `megabytes` of random data and as much repetitive text, in files of
+// 32 MB: the package is about `megabytes` large, and the library both copies
+// stored chunks and decodes LZMA2.
 bool WriteSources(const std::string& dir, int megabytes) {
   fs::create_directories(dir + "/text");
   std::string line = "korva install benchmark text line\n";
@@ -43,11 +45,8 @@ bool WriteSources(const std::string& dir, int megabytes) {
   block.resize(1u << 20);
   for (int file = 0; file * 32 < megabytes; ++file) {
     const int size = std::min(32, megabytes - file * 32);
-    if (file % 2 == 0) {
-      if (!bench::WriteRandomFile(dir + "/blob" + std::to_string(file) + ".bin", size_t(size) << 20, file)) {
-        return false;
-      }
-      continue;
+    if (!bench::WriteRandomFile(dir + "/blob" + std::to_string(file) + ".bin", size_t(size) << 20, file)) {
+      return false;
     }
     std::ofstream out(dir + "/text/part" + std::to_string(file) + ".bin", std::ios::binary);
     for (int mb = 0; mb < size; ++mb) out.write(block.data(), static_cast<std::streamsize>(block.size()));
@@ -130,47 +129,63 @@ int main(int argc, char** argv) {
   const std::string checkUrl = service.VersionCheckUrl();
   CheckVersion(std::wstring(checkUrl.begin(), checkUrl.end()), L"korva", L"1", warm);
 
-  // The peer: the same package fetched and unpacked by the tools.
-  fs::create_directories(work + "/peer");
-  auto start = std::chrono::steady_clock::now();
-  bool peerOk = Run("curl -s -o '" + work + "/peer/pkg.7z' '" + service.PackageUrl(kPackageFile) + "'");
-  const double curlSeconds = bench::SecondsSince(start);
-  peerOk = peerOk && Run("7z x -y -bd -o'" + work + "/peer/out' '" + work + "/peer/pkg.7z'");
-  const double peerSeconds = bench::SecondsSince(start);
-  fs::remove_all(work + "/peer");
-  if (!peerOk) {
-    std::fprintf(stderr, "curl or 7z x failed\n");
-    return 1;
-  }
-
   const std::string installerDir = work + "/installer";
   PrepareInstallerDir(installerDir, service);
   const std::string program = installerDir + "/install.exe";
-  setenv(kChildMark, "1", 1);
-  char* childArgv[] = {const_cast<char*>(program.c_str()), nullptr};
-  start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, childArgv, environ) != 0) {
-    std::fprintf(stderr, "cannot start the kernel run\n");
-    return 1;
+
+  // Best of three rounds on each side; each kernel run on a fresh machine.
+  double kernelSeconds = 1e9, peerSeconds = 1e9, curlSeconds = 1e9;
+  long peakKilobytes = 0;
+  int code = 0;
+  for (int round = 0; round < kRounds && code == 0; ++round) {
+    fs::create_directories(work + "/peer");
+    auto start = std::chrono::steady_clock::now();
+    bool peerOk = Run("curl -s -o '" + work + "/peer/pkg.7z' '" + service.PackageUrl(kPackageFile) + "'");
+    const double curl = bench::SecondsSince(start);
+    peerOk = peerOk && Run("7z x -y -bd -o'" + work + "/peer/out' '" + work + "/peer/pkg.7z'");
+    const double peer = bench::SecondsSince(start);
+    fs::remove_all(work + "/peer");
+    if (!peerOk) {
+      std::fprintf(stderr, "curl or 7z x failed\n");
+      return 1;
+    }
+    if (peer < peerSeconds) {
+      peerSeconds = peer;
+      curlSeconds = curl;
+    }
+
+    const std::string roundMachine = work + "/machine" + std::to_string(round);
+    fs::create_directories(roundMachine + "/c");
+    setenv("WIN32_MACHINE", roundMachine.c_str(), 1);
+    setenv(kChildMark, "1", 1);
+    char* childArgv[] = {const_cast<char*>(program.c_str()), nullptr};
+    start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, childArgv, environ) != 0) {
+      std::fprintf(stderr, "cannot start the kernel run\n");
+      return 1;
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    kernelSeconds = std::min(kernelSeconds, bench::SecondsSince(start));
+    peakKilobytes = std::max(peakKilobytes, usage.ru_maxrss);
+    unsetenv(kChildMark);
+    setenv("WIN32_MACHINE", machine.dir().c_str(), 1);
+    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (getenv("KORVA_BENCH_SHOW_LOG")) {
+      std::ifstream log(roundMachine + "/c/install-bench.log");
+      std::printf("%s", std::string(std::istreambuf_iterator<char>(log), {}).c_str());
+    }
+    fs::remove_all(roundMachine);
   }
-  int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  const double kernelSeconds = bench::SecondsSince(start);
-  unsetenv(kChildMark);
   service.Stop();
 
-  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (getenv("KORVA_BENCH_SHOW_LOG")) {
-    std::ifstream log(machine.c() + "/install-bench.log");
-    std::printf("%s", std::string(std::istreambuf_iterator<char>(log), {}).c_str());
-  }
-  std::printf("package: %.1f MB (%d MB unpacked)\n", packageMB, megabytes);
+  std::printf("package: %.1f MB (%d MB unpacked), best of %d rounds\n", packageMB, 2 * megabytes, kRounds);
   std::printf("kernel install run: %.2f s (result %d)\n", kernelSeconds, code);
   std::printf("curl -o + 7z x:     %.2f s (curl %.2f s, 7z x %.2f s)\n", peerSeconds, curlSeconds,
               peerSeconds - curlSeconds);
   std::printf("ratio: %.2f (goal: at most 1.2)\n", kernelSeconds / peerSeconds);
-  std::printf("peak memory of the install run: %.1f MB (goal: under 64 MB)\n", usage.ru_maxrss / 1024.0);
+  std::printf("peak memory of the install run: %.1f MB (goal: under 64 MB)\n", peakKilobytes / 1024.0);
   return code == 0 ? 0 : 1;
 }
