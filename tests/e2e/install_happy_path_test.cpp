@@ -31,6 +31,8 @@ TEST_F(HappyPathTest, LicenceCustomDirectoryAndQuickStart) {
   // 6 GiB free on C:; the download trickles so the progress window can be watched.
   SetMachineFacts(R"({"drives": {"C": {"free_bytes": 6442450944}}})");
   MakeHostDirs(machine().c() + "/Games");
+  // The program to start lies below the install directory.
+  installer().WriteInstallJson(service().BaseUrl(), "C:/Program Files/", "bin/korva.exe");
   DownloadFaults slow;
   slow.trickleDelayMs = 8;
   service().SetFaults("korva.7z", slow);
@@ -111,10 +113,10 @@ TEST_F(HappyPathTest, LicenceCustomDirectoryAndQuickStart) {
   ASSERT_TRUE(Click(complete, "ButtonQuickStart"));
   ExpectEndsCleanly(&run);
 
-  // The program was started from the chosen directory.
+  // The program was started in the chosen directory.
   std::vector<Json::Value> runs = WaitForStubRuns(machine(), 1, kWindowTimeoutMs);
   ASSERT_EQ(1u, runs.size());
-  EXPECT_EQ("C:\\Games\\korva\\korva.exe", runs[0]["windows_path"].asString());
+  EXPECT_EQ("C:\\Games\\korva\\bin\\korva.exe", runs[0]["windows_path"].asString());
   EXPECT_EQ("C:\\Games\\korva", runs[0]["windows_cwd"].asString());
 
   // What the installation left.

@@ -67,6 +67,8 @@ void WriteProductTree(const std::string& dir, const std::string& versionCheckUrl
   fs::create_directories(dir);
   fs::copy_file(StubProgram(), dir + "/korva.exe", fs::copy_options::overwrite_existing);
   fs::copy_file(StubProgram(), dir + "/launch.exe", fs::copy_options::overwrite_existing);
+  fs::create_directories(dir + "/bin");
+  fs::copy_file(StubProgram(), dir + "/bin/korva.exe", fs::copy_options::overwrite_existing);
   WriteHostFile(dir + "/readme.txt", "Korva network accelerator\r\n");
   WriteHostFile(dir + "/icon.ico", std::string(64, '\x01'));
   WriteHostFile(dir + "/bin/route.dat", std::string(4096, 'r'));

@@ -34,8 +34,8 @@ class InstallerDir {
   std::string dir_;
 };
 
-// A small product tree: korva.exe and launch.exe (the stub), a text file,
-// a data file under bin/ and the install tree's update.json.
+// A small product tree: korva.exe, launch.exe and bin/korva.exe (the stub),
+// a text file, a data file under bin/ and the install tree's update.json.
 void WriteProductTree(const std::string& dir, const std::string& versionCheckUrl);
 // Packs the contents of dir into a 7z archive with the 7z tool.
 bool PackDirectory(const std::string& dir, const std::string& archive);
