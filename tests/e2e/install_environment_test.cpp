@@ -62,9 +62,8 @@ TEST_F(EnvironmentTest, EachFailedCheckShowsItsBoxAndTheWindowStaysReady) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     c.arrange();
-    ASSERT_TRUE(Click(main, "ButtonInstall"));
     std::string text;
-    HWND box = WaitForMessageBox(run, &text);
+    HWND box = PressForMessageBox(run, main, "ButtonInstall", &text);
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(c.text, text);
     EXPECT_EQ("提示", ControlText(box, "LabelTitle"));
@@ -85,11 +84,9 @@ TEST_F(EnvironmentTest, EachFailedCheckShowsItsBoxAndTheWindowStaysReady) {
 
   // All well again: the same window installs.
   SetMachineFacts("{}");
-  ASSERT_TRUE(Click(main, "ButtonInstall"));
-  HWND complete = WaitForWindow(kCompleteWindow, run.pid(), kInstallTimeoutMs, true);
-  ASSERT_NE(nullptr, complete) << LogText();
-  ASSERT_TRUE(Click(complete, "ButtonClose"));
-  ExpectEndsCleanly(&run);
+  HWND complete = InstallToCompletion(run, main);
+  ASSERT_NE(nullptr, complete);
+  Finish(&run, complete, "ButtonClose");
   EXPECT_EQ(1u, InstallPosts().size());
 }
 
@@ -101,9 +98,8 @@ TEST_F(EnvironmentTest, RunningProgramIsEndedWhenTheUserAgrees) {
   ASSERT_NE(nullptr, main);
 
   // Closing the confirmation changes nothing.
-  ASSERT_TRUE(Click(main, "ButtonInstall"));
   std::string text;
-  HWND box = WaitForMessageBox(run, &text);
+  HWND box = PressForMessageBox(run, main, "ButtonInstall", &text);
   ASSERT_NE(nullptr, box);
   EXPECT_EQ("检测到Korva正在运行，您确定要关闭加速器覆盖安装吗?", text);
   EXPECT_EQ("取消", ControlText(box, "ButtonNo"));
@@ -111,15 +107,13 @@ TEST_F(EnvironmentTest, RunningProgramIsEndedWhenTheUserAgrees) {
   ExpectReady(main);
   EXPECT_FALSE(ProcessGone(running));
 
-  ASSERT_TRUE(Click(main, "ButtonInstall"));
-  box = WaitForMessageBox(run);
+  box = PressForMessageBox(run, main, "ButtonInstall");
   ASSERT_NE(nullptr, box);
   AnswerMessageBox(box, "ButtonYes");
   EXPECT_TRUE(WaitUntil([&] { return ProcessGone(running); }, kWindowTimeoutMs));
   HWND complete = WaitForWindow(kCompleteWindow, run.pid(), kInstallTimeoutMs, true);
   ASSERT_NE(nullptr, complete) << LogText();
-  ASSERT_TRUE(Click(complete, "ButtonClose"));
-  ExpectEndsCleanly(&run);
+  Finish(&run, complete, "ButtonClose");
   std::wstring location;
   EXPECT_TRUE(UninstallValue(L"InstallLocation", &location));
 }
@@ -131,8 +125,7 @@ TEST_F(EnvironmentTest, RunningProgramRefusedQuitsWithoutInstalling) {
   HWND main = StartAndWaitForMainWindow(&run);
   ASSERT_NE(nullptr, main);
 
-  ASSERT_TRUE(Click(main, "ButtonInstall"));
-  HWND box = WaitForMessageBox(run);
+  HWND box = PressForMessageBox(run, main, "ButtonInstall");
   ASSERT_NE(nullptr, box);
   ASSERT_TRUE(Click(box, "ButtonNo"));
   ExpectEndsCleanly(&run);

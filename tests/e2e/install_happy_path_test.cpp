@@ -110,8 +110,7 @@ TEST_F(HappyPathTest, LicenceCustomDirectoryAndQuickStart) {
   EXPECT_EQ("Korva完成", completeState.title);
   EXPECT_TRUE(WaitForNoWindow(kProgressWindow, run.pid(), kWindowTimeoutMs));
 
-  ASSERT_TRUE(Click(complete, "ButtonQuickStart"));
-  ExpectEndsCleanly(&run);
+  Finish(&run, complete, "ButtonQuickStart");
 
   // The program was started in the chosen directory.
   std::vector<Json::Value> runs = WaitForStubRuns(machine(), 1, kWindowTimeoutMs);
@@ -142,12 +141,9 @@ TEST_F(HappyPathTest, FinishingWithoutQuickStartStartsNothing) {
   ProgramRun run;
   HWND main = StartAndWaitForMainWindow(&run);
   ASSERT_NE(nullptr, main);
-  ASSERT_TRUE(Click(main, "ButtonInstall"));
-  HWND complete = WaitForWindow(kCompleteWindow, run.pid(), kInstallTimeoutMs, true);
-  ASSERT_NE(nullptr, complete) << LogText();
-
-  ASSERT_TRUE(Click(complete, "ButtonClose"));
-  ExpectEndsCleanly(&run);
+  HWND complete = InstallToCompletion(run, main);
+  ASSERT_NE(nullptr, complete);
+  Finish(&run, complete, "ButtonClose");
   EXPECT_TRUE(StubRuns(machine()).empty());
   EXPECT_TRUE(HostExists(InstallDirHost() + "/korva.exe"));
   std::wstring location;

@@ -29,9 +29,8 @@ TEST_F(LifecycleTest, QuitConfirmation) {
   // "取消" and the box's own close button both keep the installer running.
   for (const char* keep : {"ButtonNo", "ButtonClose"}) {
     SCOPED_TRACE(keep);
-    ASSERT_TRUE(Click(main, "ButtonClose"));
     std::string text;
-    HWND box = WaitForMessageBox(run, &text);
+    HWND box = PressForMessageBox(run, main, "ButtonClose", &text);
     ASSERT_NE(nullptr, box);
     EXPECT_EQ("您确定要退出安装吗?", text);
     EXPECT_EQ("确定", ControlText(box, "ButtonYes"));
@@ -41,8 +40,7 @@ TEST_F(LifecycleTest, QuitConfirmation) {
     EXPECT_TRUE(run.Running());
   }
 
-  ASSERT_TRUE(Click(main, "ButtonClose"));
-  HWND box = WaitForMessageBox(run);
+  HWND box = PressForMessageBox(run, main, "ButtonClose");
   ASSERT_NE(nullptr, box);
   ASSERT_TRUE(Click(box, "ButtonYes"));
   ExpectEndsCleanly(&run);
@@ -59,9 +57,8 @@ TEST_F(LifecycleTest, DamagedPackageShowsDownloadFailureAndEnds) {
   HWND main = StartAndWaitForMainWindow(&run);
   ASSERT_NE(nullptr, main);
 
-  ASSERT_TRUE(Click(main, "ButtonInstall"));
   std::string text;
-  HWND box = WaitForMessageBox(run, &text);
+  HWND box = PressForMessageBox(run, main, "ButtonInstall", &text);
   ASSERT_NE(nullptr, box);
   EXPECT_EQ("下载失败", text);
   // The progress window is gone and never reached its end.
@@ -133,11 +130,9 @@ TEST_F(LifecycleTest, SecondStartBringsTheFirstForward) {
 
   // The first installer still works as before.
   EXPECT_TRUE(first.Running());
-  ASSERT_TRUE(Click(main, "ButtonInstall"));
-  HWND complete = WaitForWindow(kCompleteWindow, first.pid(), kInstallTimeoutMs, true);
-  ASSERT_NE(nullptr, complete) << LogText();
-  ASSERT_TRUE(Click(complete, "ButtonClose"));
-  ExpectEndsCleanly(&first);
+  HWND complete = InstallToCompletion(first, main);
+  ASSERT_NE(nullptr, complete);
+  Finish(&first, complete, "ButtonClose");
 }
 
 TEST_F(LifecycleTest, EarlierInstallationFixesTheDirectoryAndIsRemovedFirst) {
@@ -150,11 +145,9 @@ TEST_F(LifecycleTest, EarlierInstallationFixesTheDirectoryAndIsRemovedFirst) {
     ASSERT_TRUE(Click(main, "ButtonBrowser"));
     ASSERT_TRUE(AnswerFolderBrowser("C:\\Games", kWindowTimeoutMs));
     ASSERT_TRUE(WaitForControlText(main, "EditDirectory", "C:\\Games\\korva\\", kWindowTimeoutMs));
-    ASSERT_TRUE(Click(main, "ButtonInstall"));
-    HWND complete = WaitForWindow(kCompleteWindow, run.pid(), kInstallTimeoutMs, true);
-    ASSERT_NE(nullptr, complete) << LogText();
-    ASSERT_TRUE(Click(complete, "ButtonClose"));
-    ExpectEndsCleanly(&run);
+    HWND complete = InstallToCompletion(run, main);
+    ASSERT_NE(nullptr, complete);
+    Finish(&run, complete, "ButtonClose");
   }
   const std::string installDir = machine().c() + "/Games/korva";
   ASSERT_TRUE(HostExists(installDir + "/korva.exe"));
@@ -173,11 +166,9 @@ TEST_F(LifecycleTest, EarlierInstallationFixesTheDirectoryAndIsRemovedFirst) {
   EXPECT_EQ("directory_noSplit.png", row.bkimage);
   EXPECT_FALSE(Click(main, "ButtonBrowser"));
 
-  ASSERT_TRUE(Click(main, "ButtonInstall"));
-  HWND complete = WaitForWindow(kCompleteWindow, run.pid(), kInstallTimeoutMs, true);
-  ASSERT_NE(nullptr, complete) << LogText();
-  ASSERT_TRUE(Click(complete, "ButtonClose"));
-  ExpectEndsCleanly(&run);
+  HWND complete = InstallToCompletion(run, main);
+  ASSERT_NE(nullptr, complete);
+  Finish(&run, complete, "ButtonClose");
 
   // The old copy went first, the new one is where the window said.
   const std::string log = LogText();

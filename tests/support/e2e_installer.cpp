@@ -147,6 +147,27 @@ HWND InstallerE2eTest::WaitForMessageBox(const ProgramRun& run, std::string* tex
   return box;
 }
 
+HWND InstallerE2eTest::PressForMessageBox(const ProgramRun& run, HWND window, const std::string& button,
+                                          std::string* text) {
+  std::string why;
+  EXPECT_TRUE(Click(window, button, &why)) << why;
+  return WaitForMessageBox(run, text);
+}
+
+HWND InstallerE2eTest::InstallToCompletion(const ProgramRun& run, HWND main) {
+  std::string why;
+  EXPECT_TRUE(Click(main, "ButtonInstall", &why)) << why;
+  HWND complete = WaitForWindow(kCompleteWindow, run.pid(), kInstallTimeoutMs, true);
+  EXPECT_NE(nullptr, complete) << "the installation did not complete\n" << LogText();
+  return complete;
+}
+
+void InstallerE2eTest::Finish(ProgramRun* run, HWND complete, const std::string& button) {
+  std::string why;
+  ASSERT_TRUE(Click(complete, button, &why)) << why;
+  ExpectEndsCleanly(run);
+}
+
 void InstallerE2eTest::AnswerMessageBox(HWND box, const std::string& button) {
   std::string why;
   ASSERT_TRUE(Click(box, button, &why)) << why;

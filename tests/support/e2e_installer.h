@@ -62,8 +62,15 @@ class InstallerE2eTest : public ::testing::Test {
   HWND StartAndWaitForMainWindow(ProgramRun* run);
   // The message box that the process shows next, with its text.
   HWND WaitForMessageBox(const ProgramRun& run, std::string* text = nullptr);
+  // Clicks a button of the window and waits for the message box it opens.
+  HWND PressForMessageBox(const ProgramRun& run, HWND window, const std::string& button,
+                          std::string* text = nullptr);
   // Clicks a button of a message box and waits until the box has gone.
   void AnswerMessageBox(HWND box, const std::string& button);
+  // Presses the install button and waits for the completion window.
+  HWND InstallToCompletion(const ProgramRun& run, HWND main);
+  // Clicks a button of the completion window; the program must then end.
+  void Finish(ProgramRun* run, HWND complete, const std::string& button);
   // Expects the program to end by itself with exit code 0.
   void ExpectEndsCleanly(ProgramRun* run);
 
