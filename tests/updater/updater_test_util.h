@@ -1,0 +1,264 @@
+// Helpers of the updater's tests: an installation of the product on a fresh
+// machine with the updater's program in its update folder, the test update
+// service with packages made by the 7z tool, and a stand-in update window.
+#pragma once
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <duilib/UIlib.h>
+#include <windows.h>
+
+#include "internal/machine.h"
+#include "internal/unicode.h"
+#include "server/update_service.h"
+#include "shared/registry_key.h"
+#include "shared/product_constants.h"
+#include "support/stub_program.h"
+#include "support/temp_machine.h"
+#include "updater/update_context.h"
+#include "updater/update_messages.h"
+#include "updater/update_progress.h"
+
+extern "C" char** environ;
+
+namespace updater_test {
+
+namespace fs = std::filesystem;
+
+const char kChildMark[] = "KORVA_UPDATER_TEST_INSTALLED";
+// Where the tests install the product, as the installer writes it.
+const wchar_t kInstallLocation[] = L"C:\\Program Files\\korva\\";
+const char kInstallHost[] = "/c/Program Files/korva";
+
+// The updater finds the installation from its own directory. This runs the
+// current test again in a program linked to <install dir>\update\update.exe of
+// a fresh machine: it returns true inside that program, where the test goes
+// on, and false in the original once the program has run and passed.
+inline bool RunAsInstalledUpdater() {
+  if (getenv(kChildMark)) {
+    const std::string self = fs::read_symlink("/proc/self/exe").parent_path().string();
+    // No 7z.dll may be found in a current directory outside the tree.
+    EXPECT_EQ(0, chdir(self.c_str()));
+    return true;
+  }
+  testing_support::TempMachine machine;
+  const std::string dir = machine.dir() + kInstallHost + "/update";
+  fs::create_directories(dir);
+  const std::string program = dir + "/update.exe";
+  std::error_code ec;
+  fs::create_hard_link(fs::read_symlink("/proc/self/exe"), program, ec);
+  if (ec) fs::copy_file(fs::read_symlink("/proc/self/exe"), program, ec);
+  if (ec) {
+    ADD_FAILURE() << "cannot place the test program: " << ec.message();
+    return false;
+  }
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+  setenv(kChildMark, "1", 1);
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(filter.c_str()), nullptr};
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ);
+  unsetenv(kChildMark);
+  int status = 0;
+  if (spawned == 0) waitpid(pid, &status, 0);
+  EXPECT_EQ(0, spawned);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the test failed as the installed updater (status " << status << ")";
+  return false;
+}
+
+inline std::string MachineDir() { return win32::MachineDir(); }
+
+inline std::string HostOf(const std::wstring& windowsPath) { return win32::HostPathOrEmpty(windowsPath); }
+
+inline int CountOf(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+// Runs of the product stub on the machine of the running test, oldest first.
+inline std::vector<Json::Value> StubRuns() {
+  std::vector<Json::Value> runs;
+  std::istringstream lines(testing_support::ReadHostFile(MachineDir() + "/stub-runs.jsonl"));
+  std::string line;
+  Json::Reader reader;
+  while (std::getline(lines, line)) {
+    Json::Value run;
+    if (reader.parse(line, run)) runs.push_back(run);
+  }
+  return runs;
+}
+
+inline std::vector<Json::Value> WaitForStubRuns(size_t count) {
+  std::vector<Json::Value> runs;
+  testing_support::WaitUntil([&] { return (runs = StubRuns()).size() >= count; }, 10000);
+  return runs;
+}
+
+// Writes files (relative path -> content) below dir and packs them into
+// archive with the 7z tool.
+inline void Pack7z(const std::string& archive, const std::map<std::string, std::string>& files) {
+  const std::string staging = archive + ".staging";
+  fs::remove_all(staging);
+  for (const auto& file : files) testing_support::WriteHostFile(staging + "/" + file.first, file.second);
+  fs::create_directories(fs::path(archive).parent_path());
+  fs::remove(archive);
+  const std::string command = "cd '" + staging + "' && LC_ALL=C.UTF-8 7z a -bd -mx1 '" + archive + "' * >/dev/null 2>&1";
+  ASSERT_EQ(0, std::system(command.c_str())) << archive;
+  fs::remove_all(staging);
+}
+
+// Bytes that do not compress, so that an archive of them is about as large.
+inline std::string NoiseBytes(size_t size, unsigned seed = 7) {
+  std::string bytes(size, '\0');
+  unsigned state = seed;
+  for (char& c : bytes) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+// The product installed on the machine of the running test: its uninstall
+// entry, its update.json, the archive library beside the updater, and the
+// update service that knows its packages.
+class InstallTree {
+ public:
+  explicit InstallTree(bool withArchiveLibrary = true) {
+    EXPECT_TRUE(service.Start(0));
+    service.SetRoot(Host("packages"));
+    service.SetStatisticsReply(200, "{\"errCode\":0}");
+    fs::create_directories(Host("packages"));
+    fs::create_directories(Host("update"));
+    WriteUninstallEntry(kInstallLocation);
+    WriteProductConfig(100, 100, 100);
+    if (withArchiveLibrary) {
+      fs::copy_file(KORVA_DIST_DIR "/7z.dll", Host("update/7z.dll"), fs::copy_options::overwrite_existing);
+    }
+  }
+
+  // Host path below the install directory.
+  std::string Host(const std::string& relative) const {
+    return MachineDir() + kInstallHost + (relative.empty() ? "" : "/" + relative);
+  }
+
+  void WriteUninstallEntry(const std::wstring& installLocation) {
+    RegistryKey key(HKEY_LOCAL_MACHINE, KEY_ALL_ACCESS, true);
+    ASSERT_TRUE(key.Open(std::wstring(kUninstallRegKey) + kProductGuid, true));
+    key.SetString(kInstallLocationValue, installLocation);
+    key.SetString(kUrlValue, win32::Utf8ToWide(service.BaseUrl()));
+    key.SetString(kOfficialUrlValue, L"https://www.korva.example/");
+  }
+
+  std::string ProductConfigText(int updaterVersion, int mainVersion, int deltaVersion) const {
+    return "{\n  \"updateurl\": \"" + service.VersionCheckUrl() +
+           "\",\n  \"updateupdate\": {\"packagename\": \"korva_update\", \"version\": \"" +
+           std::to_string(updaterVersion) +
+           "\"},\n  \"updatekorva\": {\"packagename\": \"korva\", \"version\": \"" + std::to_string(mainVersion) +
+           "\"},\n  \"updatekorvadelta\": {\"packagename\": \"korva_delta\", \"version\": \"" +
+           std::to_string(deltaVersion) + "\"}\n}\n";
+  }
+
+  void WriteProductConfig(int updaterVersion, int mainVersion, int deltaVersion) {
+    testing_support::WriteHostFile(Host("resources/cplus-module/update.json"),
+                                   ProductConfigText(updaterVersion, mainVersion, deltaVersion));
+  }
+
+  // A package of the catalog, packed from files; returns the archive's host path.
+  std::string AddPackage(const std::string& packageName, int versionCode, const std::string& file,
+                         const std::map<std::string, std::string>& files) {
+    const std::string archive = Host("packages/" + file);
+    Pack7z(archive, files);
+    Publish(packageName, versionCode, file);
+    return archive;
+  }
+
+  // A package whose file holds exactly `bytes`.
+  void AddRawPackage(const std::string& packageName, int versionCode, const std::string& file,
+                     const std::string& bytes) {
+    testing_support::WriteHostFile(Host("packages/" + file), bytes);
+    Publish(packageName, versionCode, file);
+  }
+
+  void Publish(const std::string& packageName, int versionCode, const std::string& file) {
+    testing_support::CatalogEntry entry;
+    entry.packageName = packageName;
+    entry.versionCode = versionCode;
+    entry.versionName = "2." + std::to_string(versionCode);
+    entry.text = "release " + std::to_string(versionCode);
+    entry.file = file;
+    service.SetPackage(entry);
+  }
+
+  // The updater's log of this run.
+  std::string Log() const {
+    const std::string dir = HostOf(UpdateContext::Instance()->GetWorkDir());
+    std::string text;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("Update", 0) == 0 && entry.path().extension() == ".log") {
+        text += testing_support::ReadHostFile(entry.path().string());
+      }
+    }
+    return text;
+  }
+
+  std::string WorkHost(const std::string& relative) const {
+    return HostOf(UpdateContext::Instance()->GetWorkDir()) + "/" + relative;
+  }
+
+  testing_support::TestUpdateService service;
+};
+
+// Stands in for the update window: receives the steps' messages and runs
+// the progress timer that keeps the nested wait going, noting the percentage
+// and the stage's caption at each tick.
+class OwnerWindow : public DuiLib::CWindowWnd {
+ public:
+  explicit OwnerWindow(UINT timerPeriodMs = 20) {
+    Create(NULL, L"owner", WS_POPUP, 0, 0, 0, 10, 10);
+    SetTimer(GetHWND(), kUpdateProgressTimer, timerPeriodMs, NULL);
+  }
+  ~OwnerWindow() override {
+    KillTimer(GetHWND(), kUpdateProgressTimer);
+    DestroyWindow(GetHWND());
+  }
+
+  // Dispatches what is waiting in the thread's queue.
+  static void Drain() {
+    MSG msg;
+    while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+
+  std::vector<UINT> messages;                      // download started / finished, in order
+  std::vector<std::pair<std::wstring, int>> ticks;  // caption and percentage per tick
+
+ protected:
+  LPCTSTR GetWindowClassName() const override { return L"KorvaUpdaterTestOwner"; }
+  LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
+    if (msg == kMsgDownloadStarted || msg == kMsgDownloadFinished) messages.push_back(msg);
+    if (msg == WM_TIMER && wParam == kUpdateProgressTimer) {
+      KorvaUpdateProgress* progress = KorvaUpdateProgress::Instance();
+      ticks.emplace_back(progress->GetCaption(), progress->GetPercent());
+    }
+    return CWindowWnd::HandleMessage(msg, wParam, lParam);
+  }
+};
+
+}  // namespace updater_test
