@@ -45,7 +45,7 @@ IInstallKernel* Kernel() { return KorvaInstallKernel::Instance(); }
 
 }  // namespace
 
-KorvaInstallMainWnd::KorvaInstallMainWnd() : viewToggle(0), initialised(0) {}
+KorvaInstallMainWnd::KorvaInstallMainWnd() : viewToggle(0), initialised(0), installStarted(false) {}
 
 KorvaInstallMainWnd::~KorvaInstallMainWnd() {}
 
@@ -283,6 +283,10 @@ LRESULT KorvaInstallMainWnd::OnActivate(UINT, WPARAM, LPARAM, BOOL&) {
 }
 
 LRESULT KorvaInstallMainWnd::OnStartInstall(UINT, WPARAM, LPARAM, BOOL&) {
+  // A second request (a double click on the install button) would otherwise
+  // start a second run nested inside the first one's progress window.
+  if (installStarted) return 0;
+  installStarted = true;
   ShowWindow(false, true);
   KorvaInstallProgressWnd progress(this);
   RunInstallerDialog(progress, NULL, L"Korva进度");

@@ -59,4 +59,6 @@ class KorvaInstallMainWnd : public DuiLib::WindowImplBase {
   // Selects the view the next ToggleView shows: 0 compact, else custom.
   int viewToggle;
   int initialised;
+  // Set by the first kMsgStartInstall: one process runs one installation.
+  bool installStarted;
 };

@@ -135,6 +135,22 @@ TEST_F(LifecycleTest, SecondStartBringsTheFirstForward) {
   Finish(&first, complete, "ButtonClose");
 }
 
+TEST_F(LifecycleTest, RepeatedStartRequestRunsOneInstallation) {
+  ProgramRun run;
+  HWND main = StartAndWaitForMainWindow(&run);
+  ASSERT_NE(nullptr, main);
+  // As after a double click on the install button.
+  const UINT kMsgStartInstall = WM_USER + 5;
+  ASSERT_TRUE(PostMessageW(main, kMsgStartInstall, 0, 0));
+  ASSERT_TRUE(PostMessageW(main, kMsgStartInstall, 0, 0));
+
+  HWND complete = WaitForWindow(kCompleteWindow, run.pid(), kInstallTimeoutMs, true);
+  ASSERT_NE(nullptr, complete) << LogText();
+  Finish(&run, complete, "ButtonClose");
+  EXPECT_EQ(1, CountOf(LogText(), "start to download package ."));
+  EXPECT_EQ(1u, InstallPosts().size());
+}
+
 TEST_F(LifecycleTest, EarlierInstallationFixesTheDirectoryAndIsRemovedFirst) {
   MakeHostDirs(machine().c() + "/Games");
   {
