@@ -81,7 +81,9 @@ TEST_F(InstallResultTest, RepliesAndTheirLogLines) {
     EXPECT_EQ(c.line ? 3 : 2, CountOf(lines, "\r\n")) << c.reply << "\n" << lines;
     EXPECT_EQ(1, CountOf(lines, "start to upload install result.\r\n")) << c.reply;
     EXPECT_EQ(1, CountOf(lines, "finish to upload install result.\r\n")) << c.reply;
-    if (c.line) EXPECT_EQ(1, CountOf(lines, std::string(c.line) + "\r\n")) << c.reply << "\n" << lines;
+    if (c.line) {
+      EXPECT_EQ(1, CountOf(lines, std::string(c.line) + "\r\n")) << c.reply << "\n" << lines;
+    }
   }
 }
 

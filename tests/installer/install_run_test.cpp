@@ -149,7 +149,9 @@ std::vector<std::string> StubRunArgs(const std::string& machineDir, const std::s
 // Waits a while for a started program to record its run.
 std::vector<std::string> WaitForStubRuns(const std::string& machineDir, const std::string& name, size_t count) {
   std::vector<std::string> runs;
-  for (int i = 0; i < 500; ++i) {
+  // Generous: a loaded machine (sanitizer builds, parallel tests) starts
+  // programs slowly; a passing run returns as soon as the record is there.
+  for (int i = 0; i < 3000; ++i) {
     runs = StubRunArgs(machineDir, name);
     if (runs.size() >= count) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

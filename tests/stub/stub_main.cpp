@@ -19,15 +19,25 @@
 
 namespace {
 
+// The kernel marks a file or folder deleted since it was opened with this
+// suffix; a program started just before its folder is removed (as an
+// uninstall step does) still records the name it was started under.
+std::string WithoutDeletedMark(std::string path) {
+  const std::string mark = " (deleted)";
+  if (path.size() > mark.size() && path.compare(path.size() - mark.size(), mark.size(), mark) == 0)
+    path.erase(path.size() - mark.size());
+  return path;
+}
+
 std::string SelfPath() {
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  return WithoutDeletedMark(n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string());
 }
 
 std::string CurrentDir() {
   char buf[PATH_MAX];
-  return getcwd(buf, sizeof(buf)) ? std::string(buf) : std::string();
+  return getcwd(buf, sizeof(buf)) ? WithoutDeletedMark(std::string(buf)) : std::string();
 }
 
 void AppendLine(const std::string& path, const std::string& line) {
