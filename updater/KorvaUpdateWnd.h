@@ -2,7 +2,12 @@
 // the progress of the run; Close and Cancel end the program at any time. The
 // whole update runs inside its "windowinit" notification (OnPrepare).
 #pragma once
+#include <string>
+
 #include <duilib/UIlib.h>
+
+class UpdateContext;
+struct UpdateInfo;
 
 // Filled with a package's versionName for LabelFeature.
 extern const WCHAR kVersionTooLowFormat[];
@@ -32,6 +37,11 @@ class KorvaUpdateWnd : public DuiLib::WindowImplBase {
   // Message box "提示" over this window, then the end of the run.
   void FailRun(const char* logLine, const WCHAR* text, int mode);
   void EndRun();
+  // Applies the main or the delta package with its statistics record; on
+  // failure shows the box with the launcher and the official site, stops the
+  // progress timer and ends the run (false).
+  bool ApplyPackage(const UpdateInfo& info, int updateObj, int (UpdateContext::*apply)(), const char* failLog,
+                    const WCHAR* failText);
 
   DuiLib::CControlUI* ButtonClose = nullptr;
   DuiLib::CControlUI* ButtonCancel = nullptr;

@@ -42,6 +42,20 @@ void KorvaUpdateWnd::FailRun(const char* logLine, const WCHAR* text, int mode) {
   ShowUpdateMessageBox(this, kNoticeTitle, text, mode);
 }
 
+bool KorvaUpdateWnd::ApplyPackage(const UpdateInfo& info, int updateObj, int (UpdateContext::*apply)(),
+                                  const char* failLog, const WCHAR* failText) {
+  ShowPackage(info.versionName, &info.text);
+  UpdateResult result;
+  BeginUpdateResult(result);
+  const int code = (UpdateContext::Instance()->*apply)();
+  FinishUpdateResult(result, code, updateObj);
+  if (code == kUpdateOk) return true;
+  FailRun(failLog, failText, kUpdateBoxLaunchOrSite);
+  KillTimer(GetHWND(), kUpdateProgressTimer);
+  EndRun();
+  return false;
+}
+
 void KorvaUpdateWnd::OnPrepare() {
   ShowWindow(false, true);
   UpdateContext* context = UpdateContext::Instance();
@@ -95,15 +109,8 @@ void KorvaUpdateWnd::OnPrepare() {
 
   if (context->mainNeeded) {
     const UpdateInfo mainInfo = context->mainInfo;
-    ShowPackage(mainInfo.versionName, &mainInfo.text);
-    UpdateResult result;
-    BeginUpdateResult(result);
-    const int code = context->ApplyMainPackage();
-    FinishUpdateResult(result, code, kUpdateObjectMain);
-    if (code != kUpdateOk) {
-      FailRun("fail to update Korva main package.", kMainFailedText, kUpdateBoxLaunchOrSite);
-      KillTimer(GetHWND(), kUpdateProgressTimer);
-      EndRun();
+    if (!ApplyPackage(mainInfo, kUpdateObjectMain, &UpdateContext::ApplyMainPackage,
+                      "fail to update Korva main package.", kMainFailedText)) {
       return;
     }
     WritePackageVersion(cfgPath, L"updatekorva", mainInfo.versionCode);
@@ -119,17 +126,9 @@ void KorvaUpdateWnd::OnPrepare() {
   }
 
   const UpdateInfo deltaInfo = context->deltaInfo;
-  ShowPackage(deltaInfo.versionName, &deltaInfo.text);
-  UpdateResult result;
-  BeginUpdateResult(result);
-  const int code = context->ApplyDeltaPackage();
-  FinishUpdateResult(result, code, kUpdateObjectDelta);
-  if (code == kUpdateOk) {
+  if (ApplyPackage(deltaInfo, kUpdateObjectDelta, &UpdateContext::ApplyDeltaPackage, "fail to update korvaDelta",
+                   kDeltaFailedText)) {
     WritePackageVersion(cfgPath, L"updatekorvadelta", deltaInfo.versionCode);
-  } else {
-    FailRun("fail to update korvaDelta", kDeltaFailedText, kUpdateBoxLaunchOrSite);
-    KillTimer(GetHWND(), kUpdateProgressTimer);
-    EndRun();
   }
   updateDone = true;
   WriteLog("OnPrepare Out.");

@@ -52,15 +52,8 @@ TEST_F(UpdateCurrentTest, NothingNewerStartsLauncherAtOnceAndTakesOverDeliveredS
 TEST_F(UpdateCurrentTest, OfflineShowsNetworkNoticeAndTouchesNothing) {
   SetMachineFacts(R"({"network": "offline"})");
 
-  ProgramRun run;
-  StartUpdater(&run);
-  HWND box = WaitForUpdateBox(run);
-  ASSERT_NE(nullptr, box);
-  ExpectBox(box, "网络连接异常，请检查网络后再试", "确定", "");
-  ExpectUpdateWindowHidden(run);
   // The notice only informs: closing it ends the program.
-  ASSERT_TRUE(Click(box, "ButtonYes"));
-  ExpectUpdaterEnds(&run);
+  RunThroughNotice("网络连接异常，请检查网络后再试", "ButtonYes");
 
   EXPECT_TRUE(UpdaterRequests().empty());
   EXPECT_TRUE(StubRuns(machine()).empty());
@@ -72,14 +65,7 @@ TEST_F(UpdateCurrentTest, UnreadableConfigShowsConfigNoticeAndTouchesNothing) {
   const std::string broken = "{\"updateurl\": \"" + service().VersionCheckUrl() + "\", \"updatekorva\": ";
   WriteHostFile(ProductConfigHost(), broken);
 
-  ProgramRun run;
-  StartUpdater(&run);
-  HWND box = WaitForUpdateBox(run);
-  ASSERT_NE(nullptr, box);
-  ExpectBox(box, "初始化配置文件错误", "确定", "");
-  ExpectUpdateWindowHidden(run);
-  ASSERT_TRUE(Click(box, "ButtonClose"));
-  ExpectUpdaterEnds(&run);
+  RunThroughNotice("初始化配置文件错误", "ButtonClose");
 
   EXPECT_TRUE(UpdaterRequests().empty());
   EXPECT_TRUE(StubRuns(machine()).empty());

@@ -20,6 +20,7 @@
 #include "internal/window_station.h"
 #include "support/e2e_installer.h"
 #include "support/stub_program.h"
+#include "updater/updater_test_util.h"
 
 namespace testing_support {
 
@@ -56,15 +57,7 @@ inline Json::Value ParseJson(const std::string& text) {
 
 // Incompressible bytes, so that a package is about as large as its files and
 // a trickled download lasts.
-inline std::string Noise(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  unsigned state = seed;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+using updater_test::NoiseBytes;
 
 // What the update window showed at one moment.
 struct UpdateWindowSample {
@@ -231,6 +224,19 @@ class UpdaterE2eTest : public InstallerE2eTest {
       EXPECT_FALSE(w.visible) << "the update window is shown";
     }
     EXPECT_TRUE(found) << "no update window";
+  }
+
+  // A run that ends in a notice of mode 1 while its window stays hidden;
+  // the user closes the notice with `button`.
+  void RunThroughNotice(const std::string& text, const std::string& button) {
+    ProgramRun run;
+    StartUpdater(&run);
+    HWND box = WaitForUpdateBox(run);
+    ASSERT_NE(nullptr, box);
+    ExpectBox(box, text, "确定", "");
+    ExpectUpdateWindowHidden(run);
+    ASSERT_TRUE(Click(box, button));
+    ExpectUpdaterEnds(&run);
   }
 
   void ExpectBox(HWND box, const std::string& text, const std::string& yes, const std::string& no) {

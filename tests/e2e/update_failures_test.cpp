@@ -16,7 +16,7 @@ class UpdateFailuresTest : public UpdaterE2eTest {
     UpdaterE2eTest::SetUp();
     if (HasFatalFailure()) return;
     Publish("korva", 201, "2.0.1", "main release notes", "korva-201.7z",
-            {{"readme.txt", "Korva 2.0.1\r\n"}, {"bin/route.dat", Noise(96 * 1024, 1)}});
+            {{"readme.txt", "Korva 2.0.1\r\n"}, {"bin/route.dat", NoiseBytes(96 * 1024, 1)}});
     Publish("korva_delta", 2, "2.0.1-d", "delta release notes", "delta-2.7z", {{"plugins/boost.txt", "delta 2"}});
   }
 

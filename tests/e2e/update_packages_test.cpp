@@ -15,7 +15,7 @@ class UpdatePackagesTest : public UpdaterE2eTest {
   // both download slowly enough to be watched.
   void PublishMain(const std::string& productConfig = "") {
     std::map<std::string, std::string> files = {{"readme.txt", "Korva 2.0.1\r\n"},
-                                                {"bin/route.dat", Noise(96 * 1024, 1)}};
+                                                {"bin/route.dat", NoiseBytes(96 * 1024, 1)}};
     if (!productConfig.empty()) files["resources/cplus-module/update.json"] = productConfig;
     Publish("korva", 201, "2.0.1", "main release notes", "korva-201.7z", files);
     DownloadFaults slow;
@@ -24,7 +24,7 @@ class UpdatePackagesTest : public UpdaterE2eTest {
   }
   void PublishDelta() {
     Publish("korva_delta", 2, "2.0.1-d", "delta release notes", "delta-2.7z",
-            {{"plugins/boost.dat", Noise(48 * 1024, 2)}, {"plugins/boost.txt", "delta 2"}});
+            {{"plugins/boost.dat", NoiseBytes(48 * 1024, 2)}, {"plugins/boost.txt", "delta 2"}});
     DownloadFaults slow;
     slow.trickleDelayMs = 20;
     service().SetFaults("delta-2.7z", slow);
@@ -73,7 +73,7 @@ TEST_F(UpdatePackagesTest, MainAndDeltaNewerAreBothApplied) {
 
   // Files of both packages, over the installed ones.
   EXPECT_EQ("Korva 2.0.1\r\n", ReadHostFile(InstallDirHost() + "/readme.txt"));
-  EXPECT_EQ(Noise(96 * 1024, 1), ReadHostFile(InstallDirHost() + "/bin/route.dat"));
+  EXPECT_EQ(NoiseBytes(96 * 1024, 1), ReadHostFile(InstallDirHost() + "/bin/route.dat"));
   EXPECT_EQ("delta 2", ReadHostFile(InstallDirHost() + "/plugins/boost.txt"));
   EXPECT_TRUE(HostExists(InstallDirHost() + "/korva.exe"));
   ExpectPackageArchivesGone();

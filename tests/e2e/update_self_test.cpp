@@ -103,24 +103,13 @@ TEST_F(UpdateSelfTest, DamagedUpdaterPackageShowsNoticeAndStartsMainProgram) {
   const std::string updaterBefore = ReadHostFile(UpdateDirHost() + "/update.exe");
 
   // Without korva.exe beside the updater nothing is started.
-  ProgramRun run;
-  StartUpdater(&run);
-  HWND box = WaitForUpdateBox(run);
-  ASSERT_NE(nullptr, box);
-  ExpectBox(box, "Update更新失败, 您可前往官网下载最新安装包", "确定", "");
-  ExpectUpdateWindowHidden(run);
-  ASSERT_TRUE(Click(box, "ButtonYes"));
-  ExpectUpdaterEnds(&run);
+  const char kText[] = "Update更新失败, 您可前往官网下载最新安装包";
+  RunThroughNotice(kText, "ButtonYes");
   EXPECT_TRUE(StubRuns(machine()).empty());
 
   // With it, korva.exe of the updater's directory is started.
   InstallStub(UpdateDirHost() + "/korva.exe");
-  ProgramRun again;
-  StartUpdater(&again);
-  box = WaitForUpdateBox(again);
-  ASSERT_NE(nullptr, box);
-  ASSERT_TRUE(Click(box, "ButtonClose"));
-  ExpectUpdaterEnds(&again);
+  RunThroughNotice(kText, "ButtonClose");
   ASSERT_TRUE(WaitForRunsOf("korva.exe", 1));
   const std::vector<Json::Value> runs = StubRuns(machine());
   ASSERT_EQ(1u, runs.size());
