@@ -49,7 +49,7 @@ bool ArchiveMatches(const std::string& archive, const UpdateInfo& info) {
 enum WorkerRun {
   kRunFinished,    // its status is in hand
   kRunNotStarted,  // no thread could be made
-  kRunAbandoned,     // WM_QUIT came first; the worker may still run
+  kRunAbandoned,   // WM_QUIT came first; the worker may still run
 };
 
 // Starts the worker and waits for it. The worker object lives on with its
