@@ -1,6 +1,5 @@
 // The update context: the installation it finds, its configuration, the
 // version checks, the product's start and the path helpers.
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -50,9 +49,12 @@ TEST_F(ContextTest, WithoutTheUninstallEntry) {
     logs.push_back(entry.path().filename().string());
   }
   ASSERT_EQ(1u, logs.size());
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(logs[0], match, std::regex("Update([0-9]{14})\\.log")));
-  const std::string digits = match[1].str();
+  const std::string& name = logs[0];
+  ASSERT_EQ(std::string("Update").size() + 14 + std::string(".log").size(), name.size()) << name;
+  ASSERT_EQ(0u, name.rfind("Update", 0)) << name;
+  ASSERT_EQ(".log", name.substr(name.size() - 4)) << name;
+  const std::string digits = name.substr(6, 14);
+  ASSERT_EQ(std::string::npos, digits.find_first_not_of("0123456789")) << name;
   const std::wstring stamp(digits.begin(), digits.end());
   EXPECT_LE(before, stamp);
   EXPECT_GE(after, stamp);
