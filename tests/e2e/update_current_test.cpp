@@ -47,6 +47,18 @@ TEST_F(UpdateCurrentTest, NothingNewerStartsLauncherAtOnceAndTakesOverDeliveredS
   EXPECT_TRUE(WaitForRunsOf("launch.exe", 2));
   EXPECT_TRUE(HostExists(UpdateDirHost() + "/skin.zip/inner"));
   EXPECT_EQ(goodSkin, ReadHostFile(skin));
+
+  // A delivered skin that cannot be put in place stays for the next start
+  // (with no usable skin the program ends without a window).
+  std::filesystem::remove_all(UpdateDirHost() + "/skin.zip");
+  WriteHostFile(UpdateDirHost() + "/skin.zip", goodSkin);
+  std::filesystem::remove(skin);
+  MakeHostDirs(skin);
+  ProgramRun blocked;
+  StartUpdater(&blocked);
+  ExpectUpdaterEnds(&blocked);
+  EXPECT_EQ(goodSkin, ReadHostFile(UpdateDirHost() + "/skin.zip"));
+  EXPECT_EQ(2u, RunsOf("launch.exe").size());
 }
 
 TEST_F(UpdateCurrentTest, OfflineShowsNetworkNoticeAndTouchesNothing) {
