@@ -215,13 +215,16 @@ class UpdaterE2eTest : public InstallerE2eTest {
     return box;
   }
 
-  // The update window is there and hidden.
+  // The update window is there, hidden, with its title and the mark the
+  // installer looks for.
   void ExpectUpdateWindowHidden(const ProgramRun& run) {
     bool found = false;
     for (const WindowState& w : TopLevelWindows(run.pid())) {
       if (w.className != kUpdateWindow) continue;
       found = true;
       EXPECT_FALSE(w.visible) << "the update window is shown";
+      EXPECT_EQ("Korva更新", w.title);
+      EXPECT_TRUE(w.marked);
     }
     EXPECT_TRUE(found) << "no update window";
   }
