@@ -57,9 +57,6 @@ update_controls() {
 # is shown and counted as a failure. Sets UPDATE_SHOWN=1 when the window
 # was seen showing a package (it is visible for a moment at every start).
 run_updater() {
-  # The shell marks a program it starts as executable; the installer's copy
-  # is a plain file.
-  chmod +x "$UPDATE_DIR/update.exe"
   (cd "$UPDATE_DIR" && exec ./update.exe) >>"$WORK/update.out" 2>&1 &
   UPDATE_PID=$!
   say "  update.exe started (pid $UPDATE_PID) in C:\\Program Files\\korva\\update\\"

@@ -194,9 +194,6 @@ class UpdaterE2eTest : public InstallerE2eTest {
   // Starts update.exe from its directory, as the product's shortcut does.
   void StartUpdater(ProgramRun* run) {
     const std::string program = UpdateDirHost() + "/update.exe";
-    // The shell marks a program it starts as executable; a copy made
-    // through the file API is not.
-    chmod(program.c_str(), 0755);
     const std::string output = scratch() + "/update-" + std::to_string(++updaterRuns_) + ".out";
     ASSERT_TRUE(run->Start("/bin/sh", {"-c", "cd \"$0\" && exec ./update.exe", UpdateDirHost()}, output))
         << "cannot start " << program;

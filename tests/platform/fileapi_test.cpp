@@ -304,6 +304,16 @@ TEST(FileApi, CopyMoveDeleteAndDirectories) {
   EXPECT_FALSE(CopyFileW(L"C:\\a\\none.txt", L"C:\\a\\x.txt", FALSE));
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
 
+  // A copied program can still be started.
+  WriteHostFile(m.c() + "/a/tool.exe", "#!/bin/sh\n");
+  ASSERT_EQ(0, chmod((m.c() + "/a/tool.exe").c_str(), 0755));
+  ASSERT_TRUE(CopyFileW(L"C:\\a\\tool.exe", L"C:\\a\\copy.exe", TRUE));
+  EXPECT_EQ(0, access((m.c() + "/a/copy.exe").c_str(), X_OK));
+  EXPECT_TRUE(CopyFileW(L"C:\\a\\one.txt", L"C:\\a\\plain.txt", TRUE));
+  EXPECT_NE(0, access((m.c() + "/a/plain.txt").c_str(), X_OK));
+  for (const wchar_t* name : {L"C:\\a\\tool.exe", L"C:\\a\\copy.exe", L"C:\\a\\plain.txt"})
+    EXPECT_TRUE(DeleteFileW(name));
+
   EXPECT_FALSE(MoveFileW(L"C:\\a\\one.txt", L"C:\\a\\TWO.txt"));
   EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
   EXPECT_TRUE(HostExists(m.c() + "/a/one.txt"));

@@ -125,6 +125,11 @@ BOOL WINAPI CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIf
     return FailWith(error);
   }
   CopyHostAttributes(hostFrom, hostTo);
+  // A copied program stays a program: Windows needs no execute permission,
+  // the host does.
+  struct stat src{}, dst{};
+  if (stat(hostFrom.c_str(), &src) == 0 && stat(hostTo.c_str(), &dst) == 0 && (src.st_mode & 0111))
+    chmod(hostTo.c_str(), (dst.st_mode & 07777) | (src.st_mode & 0111));
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
