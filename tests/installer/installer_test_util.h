@@ -1,8 +1,6 @@
 // Helpers shared by the installer's tests.
 #pragma once
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +15,7 @@
 #include "installer/thread_ui_control.h"
 #include "shared/log_writer.h"
 #include "server/update_service.h"
+#include "support/own_directory_run.h"
 #include "support/temp_machine.h"
 
 namespace installer_test {
@@ -51,8 +50,6 @@ inline int CountOf(const std::string& text, const std::string& needle) {
   return count;
 }
 
-extern "C" char** environ;
-
 // The kernel finds its configuration and runtime files beside its own
 // program. This runs the current test again in a copy of the test program in
 // a fresh directory: it returns true inside the copy, where the test goes on,
@@ -66,27 +63,8 @@ inline bool RunInOwnDirectory() {
     ADD_FAILURE() << "mkdtemp failed";
     return false;
   }
-  const std::string program = tmpl + "/install.exe";
+  testing_support::RunCurrentTestAs(tmpl + "/install.exe", kChildMark, "in its own directory");
   std::error_code ec;
-  fs::create_hard_link(fs::read_symlink("/proc/self/exe"), program, ec);
-  if (ec) fs::copy_file(fs::read_symlink("/proc/self/exe"), program, ec);
-  if (ec) {
-    ADD_FAILURE() << "cannot copy the test program: " << ec.message();
-    fs::remove_all(tmpl, ec);
-    return false;
-  }
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-  setenv(kChildMark, "1", 1);
-  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(filter.c_str()), nullptr};
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ);
-  unsetenv(kChildMark);
-  int status = 0;
-  if (spawned == 0) waitpid(pid, &status, 0);
-  EXPECT_EQ(0, spawned);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "the test failed in its own directory (status " << status << ")";
   fs::remove_all(tmpl, ec);
   return false;
 }

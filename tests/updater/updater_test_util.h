@@ -2,8 +2,6 @@
 // machine with the updater's program in its update folder, the test update
 // service with packages made by the 7z tool, and a stand-in update window.
 #pragma once
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,13 +22,12 @@
 #include "server/update_service.h"
 #include "shared/registry_key.h"
 #include "shared/product_constants.h"
+#include "support/own_directory_run.h"
 #include "support/stub_program.h"
 #include "support/temp_machine.h"
 #include "updater/update_context.h"
 #include "updater/update_messages.h"
 #include "updater/update_progress.h"
-
-extern "C" char** environ;
 
 namespace updater_test {
 
@@ -55,26 +52,7 @@ inline bool RunAsInstalledUpdater() {
   testing_support::TempMachine machine;
   const std::string dir = machine.dir() + kInstallHost + "/update";
   fs::create_directories(dir);
-  const std::string program = dir + "/update.exe";
-  std::error_code ec;
-  fs::create_hard_link(fs::read_symlink("/proc/self/exe"), program, ec);
-  if (ec) fs::copy_file(fs::read_symlink("/proc/self/exe"), program, ec);
-  if (ec) {
-    ADD_FAILURE() << "cannot place the test program: " << ec.message();
-    return false;
-  }
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-  setenv(kChildMark, "1", 1);
-  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(filter.c_str()), nullptr};
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ);
-  unsetenv(kChildMark);
-  int status = 0;
-  if (spawned == 0) waitpid(pid, &status, 0);
-  EXPECT_EQ(0, spawned);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "the test failed as the installed updater (status " << status << ")";
+  testing_support::RunCurrentTestAs(dir + "/update.exe", kChildMark, "as the installed updater");
   return false;
 }
 
