@@ -20,4 +20,9 @@ std::wstring Utf8ToWide(const char* text, size_t length, bool* replaced);
 // `loneReplacement`, and *replaced is set when that happened.
 std::u32string JoinSurrogates(const wchar_t* text, size_t length, char32_t loneReplacement,
                               bool* replaced);
+
+// Wide text in the ANSI code page and back, through the Win32 conversions;
+// empty when the text cannot be converted.
+std::string WideToAnsi(const std::wstring& text);
+std::wstring AnsiToWide(const std::string& text);
 }  // namespace win32

@@ -40,28 +40,8 @@ std::wstring Unquote(const std::wstring& text) {
   return out;
 }
 
-std::string ToAnsi(const std::wstring& text) {
-  if (text.empty()) return "";
-  int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return "";
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), n, nullptr, nullptr);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
-
-std::wstring FromAnsi(const std::string& text) {
-  if (text.empty()) return L"";
-  int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-  if (n <= 0) return L"";
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, out.data(), n);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
-
 void Print(FILE* stream, const std::wstring& text) {
-  std::string bytes = ToAnsi(text) + "\r\n";
+  std::string bytes = win32::WideToAnsi(text) + "\r\n";
   fwrite(bytes.data(), 1, bytes.size(), stream);
   fflush(stream);
 }
@@ -272,7 +252,7 @@ int Interpreter::Run(const std::string& script) {
   std::string raw;
   while (std::getline(lines, raw)) {
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-    if (!Execute(FromAnsi(raw))) break;
+    if (!Execute(win32::AnsiToWide(raw))) break;
   }
   return exitCode_ != 0 ? exitCode_ : errorLevel_;
 }

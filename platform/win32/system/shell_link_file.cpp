@@ -5,6 +5,7 @@
 #include <cwctype>
 
 #include "internal/machine.h"
+#include "internal/unicode.h"
 
 namespace win32 {
 namespace {
@@ -77,16 +78,6 @@ void StringData(Writer& w, const std::wstring& text) {
   for (uint16_t u : units) w.U16(u);
 }
 
-std::string ToAnsi(const std::wstring& text) {
-  if (text.empty()) return "";
-  int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return "";
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), n, nullptr, nullptr);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
-
 std::wstring Backslashes(std::wstring path) {
   for (auto& c : path)
     if (c == L'/') c = L'\\';
@@ -117,7 +108,7 @@ uint64_t FileTimeOf(const timespec& ts) {
 }
 
 void LinkInfo(Writer& w, const std::wstring& target) {
-  const std::string ansiPath = ToAnsi(target);
+  const std::string ansiPath = WideToAnsi(target);
   const std::vector<uint16_t> widePath = ToUtf16(target);
   const uint32_t volumeIdSize = 16 + 1;  // header and an empty label
   const uint32_t volumeIdOffset = kLinkInfoHeaderSize;
