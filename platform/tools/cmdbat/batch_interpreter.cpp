@@ -460,12 +460,19 @@ void Interpreter::XCopy(const std::vector<std::wstring>& args, Output& output) {
   errorLevel_ = 0;
 }
 
-void Interpreter::Delete(const std::vector<std::wstring>& args, Output& output) {
+void Interpreter::ForEachOperand(
+    const std::vector<std::wstring>& args, Output& output,
+    const std::function<void(const std::wstring& operand, const std::string& host)>& each) {
   std::vector<std::wstring> operands = Operands(args);
   if (operands.empty()) return Fail(output, L"The syntax of the command is incorrect.");
   for (const auto& operand : operands) {
     std::string host;
-    if (!HostPath(operand, &host, output)) continue;
+    if (HostPath(operand, &host, output)) each(operand, host);
+  }
+}
+
+void Interpreter::Delete(const std::vector<std::wstring>& args, Output& output) {
+  ForEachOperand(args, output, [&](const std::wstring& operand, const std::string& host) {
     std::error_code ec;
     if (IsDir(host)) {
       // del of a folder deletes the files in it.
@@ -476,31 +483,23 @@ void Interpreter::Delete(const std::vector<std::wstring>& args, Output& output) 
     } else {
       Print(output.err, L"Could Not Find " + FullPath(operand));
     }
-  }
+  });
 }
 
 void Interpreter::MakeDir(const std::vector<std::wstring>& args, Output& output) {
-  std::vector<std::wstring> operands = Operands(args);
-  if (operands.empty()) return Fail(output, L"The syntax of the command is incorrect.");
-  for (const auto& operand : operands) {
-    std::string host;
-    if (!HostPath(operand, &host, output)) continue;
+  ForEachOperand(args, output, [&](const std::wstring& operand, const std::string& host) {
     std::error_code ec;
     if (fs::exists(host, ec)) {
       Fail(output, L"A subdirectory or file " + operand + L" already exists.");
     } else if (!fs::create_directories(host, ec)) {
       Fail(output, L"The system cannot find the path specified.");
     }
-  }
+  });
 }
 
 void Interpreter::RemoveDir(const std::vector<std::wstring>& args, Output& output) {
-  std::vector<std::wstring> operands = Operands(args);
-  if (operands.empty()) return Fail(output, L"The syntax of the command is incorrect.");
   const bool tree = HasOption(args, L"/s");
-  for (const auto& operand : operands) {
-    std::string host;
-    if (!HostPath(operand, &host, output)) continue;
+  ForEachOperand(args, output, [&](const std::wstring&, const std::string& host) {
     std::error_code ec;
     if (!IsDir(host)) {
       Fail(output, L"The system cannot find the file specified.");
@@ -510,7 +509,7 @@ void Interpreter::RemoveDir(const std::vector<std::wstring>& args, Output& outpu
     } else if (!fs::remove(host, ec)) {
       Fail(output, L"The directory is not empty.");
     }
-  }
+  });
 }
 
 void Interpreter::ChangeDrive(wchar_t drive, Output& output) {

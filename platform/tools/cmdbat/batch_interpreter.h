@@ -4,6 +4,7 @@
 // and waited for as the command processor does.
 #pragma once
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -55,6 +56,10 @@ class Interpreter {
   // Host path of a script path; false (with a message) when it cannot map.
   bool HostPath(const std::wstring& path, std::string* host, Output& output);
   void Fail(Output& output, const std::wstring& message);
+  // Runs `each` with every operand of a command that maps to a host path; a
+  // command without operands is a syntax error.
+  void ForEachOperand(const std::vector<std::wstring>& args, Output& output,
+                      const std::function<void(const std::wstring& operand, const std::string& host)>& each);
 
   std::vector<std::wstring> args_;
   wchar_t drive_ = L'C';
