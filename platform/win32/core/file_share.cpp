@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include "internal/byte_locks.h"
 #include "internal/files.h"
 #include "internal/machine.h"
 
@@ -25,26 +26,6 @@ constexpr unsigned kKinds[] = {kShareRead, kShareWrite, kShareDelete};
 off_t MarkerOf(off_t group, unsigned kind) {
   off_t index = kind == kShareRead ? 0 : kind == kShareWrite ? 1 : 2;
   return kMarkerBase + group + index;
-}
-
-struct flock MarkerLock(short type, off_t marker) {
-  struct flock lock{};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = marker;
-  lock.l_len = 1;
-  return lock;
-}
-
-// True when another open file description holds a lock on the marker.
-bool MarkerHeld(int fd, off_t marker) {
-  struct flock lock = MarkerLock(F_WRLCK, marker);
-  return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-}
-
-bool HoldMarker(int fd, off_t marker) {
-  struct flock lock = MarkerLock(F_RDLCK, marker);
-  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 int OpenForClaims(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }
@@ -85,8 +66,8 @@ bool ShareClaim::Attach(int fd) {
 bool ShareClaim::Compatible(unsigned access, unsigned share) const {
   if (fd_ < 0) return true;
   for (unsigned kind : kKinds) {
-    if ((access & kind) && MarkerHeld(fd_, MarkerOf(kDenyMarker, kind))) return false;
-    if (!(share & kind) && MarkerHeld(fd_, MarkerOf(kAccessMarker, kind))) return false;
+    if ((access & kind) && ByteLockedElsewhere(fd_, MarkerOf(kDenyMarker, kind))) return false;
+    if (!(share & kind) && ByteLockedElsewhere(fd_, MarkerOf(kAccessMarker, kind))) return false;
   }
   return true;
 }
@@ -95,8 +76,8 @@ bool ShareClaim::Claim(unsigned access, unsigned share) {
   if (fd_ < 0) return true;
   bool ok = true;
   for (unsigned kind : kKinds) {
-    if (access & kind) ok = HoldMarker(fd_, MarkerOf(kAccessMarker, kind)) && ok;
-    if (!(share & kind)) ok = HoldMarker(fd_, MarkerOf(kDenyMarker, kind)) && ok;
+    if (access & kind) ok = LockByte(fd_, F_RDLCK, MarkerOf(kAccessMarker, kind), false) && ok;
+    if (!(share & kind)) ok = LockByte(fd_, F_RDLCK, MarkerOf(kDenyMarker, kind), false) && ok;
   }
   return ok;
 }
@@ -106,7 +87,7 @@ bool ShareDenies(const std::string& hostPath, unsigned access) {
   if (fd < 0) return false;
   bool denied = false;
   for (unsigned kind : kKinds)
-    if ((access & kind) && MarkerHeld(fd, MarkerOf(kDenyMarker, kind))) denied = true;
+    if ((access & kind) && ByteLockedElsewhere(fd, MarkerOf(kDenyMarker, kind))) denied = true;
   close(fd);
   return denied;
 }

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "internal/byte_locks.h"
 #include "internal/errors.h"
 #include "internal/handles.h"
 #include "internal/machine.h"
@@ -26,19 +27,6 @@ namespace win32 {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool LockByte(int fd, short type, off_t byte, bool wait) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
-  int r;
-  do {
-    r = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
-  } while (r != 0 && errno == EINTR);
-  return r == 0;
-}
 
 // The state of one mutex in this process, shared by all its handles.
 class MutexCore {
