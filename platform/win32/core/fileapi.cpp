@@ -50,6 +50,28 @@ std::shared_ptr<FileObject> FileOf(HANDLE handle) {
   return file;
 }
 
+// The file of a handle that may read (or, `writing`, write) it; null with the
+// last error set otherwise.
+std::shared_ptr<FileObject> FileWithAccess(HANDLE handle, bool writing) {
+  auto file = FileOf(handle);
+  if (file && (writing ? !file->CanWrite() : !file->CanRead())) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return file;
+}
+
+// The file of a handle and its host facts; null with the last error set when
+// either cannot be had.
+std::shared_ptr<FileObject> StatFileOf(HANDLE handle, struct stat* st) {
+  auto file = FileOf(handle);
+  if (file && fstat(file->fd(), st) != 0) {
+    SetLastErrorFromErrno();
+    return nullptr;
+  }
+  return file;
+}
+
 HANDLE Fail(DWORD error) {
   SetLastError(error);
   return INVALID_HANDLE_VALUE;
@@ -67,12 +89,8 @@ HANDLE OpenDirectoryHandle(const std::string& host) {
 // OVERLAPPED on this synchronous handle gives the position to start at.
 BOOL TransferData(HANDLE handle, char* buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped, bool writing) {
   if (done) *done = 0;
-  auto file = FileOf(handle);
+  auto file = FileWithAccess(handle, writing);
   if (!file) return FALSE;
-  if (writing ? !file->CanWrite() : !file->CanRead()) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
   if (!buffer && count > 0) {
     SetLastError(ERROR_NOACCESS);
     return FALSE;
@@ -242,13 +260,9 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG distanceHigh, DW
 }
 
 BOOL WINAPI GetFileSizeEx(HANDLE handle, PLARGE_INTEGER fileSize) {
-  auto file = FileOf(handle);
-  if (!file) return FALSE;
   struct stat st{};
-  if (fstat(file->fd(), &st) != 0) {
-    SetLastErrorFromErrno();
-    return FALSE;
-  }
+  auto file = StatFileOf(handle, &st);
+  if (!file) return FALSE;
   if (fileSize) fileSize->QuadPart = st.st_size;
   return TRUE;
 }
@@ -262,12 +276,8 @@ DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD fileSizeHigh) {
 }
 
 BOOL WINAPI SetEndOfFile(HANDLE handle) {
-  auto file = FileOf(handle);
+  auto file = FileWithAccess(handle, true);
   if (!file) return FALSE;
-  if (!file->CanWrite()) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
   std::lock_guard<std::mutex> lock(file->mutex());
   off_t at = lseek(file->fd(), 0, SEEK_CUR);
   if (at < 0 || ftruncate(file->fd(), at) != 0) {
@@ -278,12 +288,8 @@ BOOL WINAPI SetEndOfFile(HANDLE handle) {
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE handle) {
-  auto file = FileOf(handle);
+  auto file = FileWithAccess(handle, true);
   if (!file) return FALSE;
-  if (!file->CanWrite()) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
   if (fdatasync(file->fd()) != 0 && errno != EINVAL) {
     SetLastErrorFromErrno();
     return FALSE;
@@ -292,13 +298,9 @@ BOOL WINAPI FlushFileBuffers(HANDLE handle) {
 }
 
 BOOL WINAPI GetFileTime(HANDLE handle, LPFILETIME creationTime, LPFILETIME lastAccessTime, LPFILETIME lastWriteTime) {
-  auto file = FileOf(handle);
-  if (!file) return FALSE;
   struct stat st{};
-  if (fstat(file->fd(), &st) != 0) {
-    SetLastErrorFromErrno();
-    return FALSE;
-  }
+  auto file = StatFileOf(handle, &st);
+  if (!file) return FALSE;
   if (creationTime) *creationTime = HostCreationTime(file->fd(), "", st);
   if (lastAccessTime) *lastAccessTime = ToFileTime(st.st_atim);
   if (lastWriteTime) *lastWriteTime = ToFileTime(st.st_mtim);
