@@ -121,6 +121,15 @@ size_t FileWriteCallback(void* data, size_t size, size_t count, void* file) {
   return size == 0 ? 0 : written / size;
 }
 
+void SetDownloadRequestOptions(CURL* curl, const std::string& url) {
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_POST, 0L);
+}
+
 int CurlProgressCallback(void* progressData, curl_off_t downloadTotal, curl_off_t downloadNow,
                          curl_off_t /*uploadTotal*/, curl_off_t /*uploadNow*/) {
   if (progressData == NULL) {
@@ -222,12 +231,7 @@ bool HttpDownloadFile(const std::string& url, const std::string& path,
   // restarts the file) instead of failing the transfer.
   const std::string range = std::to_string(target.resumeFrom) + "-";
 
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_POST, 0L);
+  SetDownloadRequestOptions(curl, url);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 0L);
   if (target.resumeFrom > 0) {
     curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());

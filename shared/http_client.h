@@ -30,6 +30,10 @@ int HttpGetSigned(const std::string& baseUrl, const std::string& query, std::str
 bool HttpDownloadFile(const std::string& url, const std::string& path,
                       DownloadProgressFn progress);
 
+// The request options every download sets: the URL, the client's user agent,
+// up to five redirects followed, no signals, a GET.
+void SetDownloadRequestOptions(CURL* curl, const std::string& url);
+
 // libcurl write callback into a std::string (userdata).
 size_t StringWriteCallback(void* data, size_t size, size_t count, void* target);
 // libcurl write callback into a file opened with CreateFileW (userdata: the HANDLE).

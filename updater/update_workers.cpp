@@ -13,8 +13,6 @@
 
 namespace {
 
-const char kUserAgent[] = "Mozilla/5.0 (Windows NT 6.1; WOW64; rv:13.0) Gecko/20100101 Firefox/13.0.1";
-
 // Progress from a worker thread goes through the exit gate.
 void ReportStage(double base, double weight, UINT64 total, const WCHAR* caption) {
   WorkerAccess access;
@@ -140,12 +138,7 @@ bool DownloadFile(const std::string& url, const std::string& path, DownloadProgr
     CloseHandle(file);
     return false;
   }
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_POST, 0L);
+  SetDownloadRequestOptions(curl, url);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriteCallback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(file));
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 0L);
