@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "internal/errors.h"
 #include "internal/machine.h"
@@ -14,6 +15,13 @@
 
 namespace win32 {
 namespace {
+
+template <typename T>
+HRESULT CopyOut(T value, T* out) {
+  if (!out) return E_POINTER;
+  *out = value;
+  return S_OK;
+}
 
 HRESULT CopyOut(const std::wstring& text, LPWSTR buffer, int cch) {
   if (!buffer || cch <= 0) return E_INVALIDARG;
@@ -83,26 +91,10 @@ class ShellLink final : public IShellLinkW, public IPersistFile {
   HRESULT STDMETHODCALLTYPE SetWorkingDirectory(LPCWSTR dir) override { return Set(&link_.workingDirectory, dir); }
   HRESULT STDMETHODCALLTYPE GetArguments(LPWSTR args, int cch) override { return CopyOut(link_.arguments, args, cch); }
   HRESULT STDMETHODCALLTYPE SetArguments(LPCWSTR args) override { return Set(&link_.arguments, args); }
-  HRESULT STDMETHODCALLTYPE GetHotkey(WORD* hotkey) override {
-    if (!hotkey) return E_POINTER;
-    *hotkey = link_.hotkey;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE SetHotkey(WORD hotkey) override {
-    link_.hotkey = hotkey;
-    dirty_ = true;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetShowCmd(int* showCmd) override {
-    if (!showCmd) return E_POINTER;
-    *showCmd = link_.showCommand;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE SetShowCmd(int showCmd) override {
-    link_.showCommand = showCmd;
-    dirty_ = true;
-    return S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE GetHotkey(WORD* hotkey) override { return CopyOut(link_.hotkey, hotkey); }
+  HRESULT STDMETHODCALLTYPE SetHotkey(WORD hotkey) override { return Set(&link_.hotkey, hotkey); }
+  HRESULT STDMETHODCALLTYPE GetShowCmd(int* showCmd) override { return CopyOut(link_.showCommand, showCmd); }
+  HRESULT STDMETHODCALLTYPE SetShowCmd(int showCmd) override { return Set(&link_.showCommand, showCmd); }
   HRESULT STDMETHODCALLTYPE GetIconLocation(LPWSTR iconPath, int cch, int* iconIndex) override {
     if (iconIndex) *iconIndex = link_.iconIndex;
     return CopyOut(link_.iconPath, iconPath, cch);
@@ -155,8 +147,10 @@ class ShellLink final : public IShellLinkW, public IPersistFile {
   }
 
  private:
-  HRESULT Set(std::wstring* field, LPCWSTR value) {
-    *field = value ? value : L"";
+  HRESULT Set(std::wstring* field, LPCWSTR value) { return Set(field, std::wstring(value ? value : L"")); }
+  template <typename T>
+  HRESULT Set(T* field, T value) {
+    *field = std::move(value);
     dirty_ = true;
     return S_OK;
   }
