@@ -84,9 +84,7 @@ TEST_F(EnvironmentTest, EachFailedCheckShowsItsBoxAndTheWindowStaysReady) {
 
   // All well again: the same window installs.
   SetMachineFacts("{}");
-  HWND complete = InstallToCompletion(run, main);
-  ASSERT_NE(nullptr, complete);
-  Finish(&run, complete, "ButtonClose");
+  ASSERT_TRUE(InstallAndClose(&run, main));
   EXPECT_EQ(1u, InstallPosts().size());
 }
 

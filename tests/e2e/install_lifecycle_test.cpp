@@ -130,9 +130,7 @@ TEST_F(LifecycleTest, SecondStartBringsTheFirstForward) {
 
   // The first installer still works as before.
   EXPECT_TRUE(first.Running());
-  HWND complete = InstallToCompletion(first, main);
-  ASSERT_NE(nullptr, complete);
-  Finish(&first, complete, "ButtonClose");
+  ASSERT_TRUE(InstallAndClose(&first, main));
 }
 
 TEST_F(LifecycleTest, RepeatedStartRequestRunsOneInstallation) {
@@ -161,9 +159,7 @@ TEST_F(LifecycleTest, EarlierInstallationFixesTheDirectoryAndIsRemovedFirst) {
     ASSERT_TRUE(Click(main, "ButtonBrowser"));
     ASSERT_TRUE(AnswerFolderBrowser("C:\\Games", kWindowTimeoutMs));
     ASSERT_TRUE(WaitForControlText(main, "EditDirectory", "C:\\Games\\korva\\", kWindowTimeoutMs));
-    HWND complete = InstallToCompletion(run, main);
-    ASSERT_NE(nullptr, complete);
-    Finish(&run, complete, "ButtonClose");
+    ASSERT_TRUE(InstallAndClose(&run, main));
   }
   const std::string installDir = machine().c() + "/Games/korva";
   ASSERT_TRUE(HostExists(installDir + "/korva.exe"));
@@ -182,9 +178,7 @@ TEST_F(LifecycleTest, EarlierInstallationFixesTheDirectoryAndIsRemovedFirst) {
   EXPECT_EQ("directory_noSplit.png", row.bkimage);
   EXPECT_FALSE(Click(main, "ButtonBrowser"));
 
-  HWND complete = InstallToCompletion(run, main);
-  ASSERT_NE(nullptr, complete);
-  Finish(&run, complete, "ButtonClose");
+  ASSERT_TRUE(InstallAndClose(&run, main));
 
   // The old copy went first, the new one is where the window said.
   const std::string log = LogText();

@@ -168,6 +168,13 @@ void InstallerE2eTest::Finish(ProgramRun* run, HWND complete, const std::string&
   ExpectEndsCleanly(run);
 }
 
+bool InstallerE2eTest::InstallAndClose(ProgramRun* run, HWND main) {
+  HWND complete = InstallToCompletion(*run, main);
+  if (!complete) return false;
+  Finish(run, complete, "ButtonClose");
+  return true;
+}
+
 void InstallerE2eTest::AnswerMessageBox(HWND box, const std::string& button) {
   std::string why;
   ASSERT_TRUE(Click(box, button, &why)) << why;

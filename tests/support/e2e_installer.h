@@ -71,6 +71,9 @@ class InstallerE2eTest : public ::testing::Test {
   HWND InstallToCompletion(const ProgramRun& run, HWND main);
   // Clicks a button of the completion window; the program must then end.
   void Finish(ProgramRun* run, HWND complete, const std::string& button);
+  // Installs from the main window and closes the completion window; false
+  // when the installation did not complete.
+  bool InstallAndClose(ProgramRun* run, HWND main);
   // Expects the program to end by itself with exit code 0.
   void ExpectEndsCleanly(ProgramRun* run);
 
