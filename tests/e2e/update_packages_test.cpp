@@ -3,6 +3,8 @@
 // progress bar over its shares and the launcher at the end.
 #include "update_e2e.h"
 
+#include "support/update_json.h"
+
 namespace testing_support {
 namespace {
 
@@ -145,10 +147,7 @@ TEST_F(UpdatePackagesTest, DeltaOnlyRunsOverTheWholeBar) {
 
 TEST_F(UpdatePackagesTest, DeltaNoLongerNewerAfterMainPackageIsSkipped) {
   // The main package brings an update.json that already records delta 2.
-  PublishMain("{\n  \"updateurl\": \"" + service().VersionCheckUrl() +
-              "\",\n  \"updateupdate\": {\"packagename\": \"korva_update\", \"version\": \"1\"},"
-              "\n  \"updatekorva\": {\"packagename\": \"korva\", \"version\": \"200\"},"
-              "\n  \"updatekorvadelta\": {\"packagename\": \"korva_delta\", \"version\": \"2\"}\n}\n");
+  PublishMain(UpdateJsonText(service().VersionCheckUrl(), 1, 200, 2));
   PublishDelta();
   const std::vector<UpdateWindowSample> samples = RunWatched("updatekorva", "201");
 

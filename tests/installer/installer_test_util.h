@@ -17,6 +17,7 @@
 #include "server/update_service.h"
 #include "support/own_directory_run.h"
 #include "support/temp_machine.h"
+#include "support/update_json.h"
 
 namespace installer_test {
 
@@ -94,12 +95,7 @@ inline std::string InstallJson(const std::string& url, const std::string& defaul
 }
 
 inline std::string UpdateJson(const std::string& updateUrl) {
-  return R"({
-  "updateurl": ")" + updateUrl + R"(",
-  "updateupdate": {"packagename": "korva_update", "version": "100"},
-  "updatekorva": {"packagename": "korva", "version": "100"},
-  "updatekorvadelta": {"packagename": "korva_delta", "version": "100"}
-})";
+  return testing_support::UpdateJsonText(updateUrl, 100, 100, 100);
 }
 
 // Serves `file` under `root` as the current main package "korva" and starts

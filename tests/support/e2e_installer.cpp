@@ -9,6 +9,7 @@
 #include <winreg.h>
 
 #include "support/stub_program.h"
+#include "support/update_json.h"
 
 namespace testing_support {
 
@@ -55,12 +56,7 @@ void InstallerDir::WriteInstallJson(const std::string& statisticsUrl, const std:
 }
 
 void InstallerDir::WriteUpdateJson(const std::string& versionCheckUrl) const {
-  WriteHostFile(dir_ + "/update.json", R"({
-  "updateurl": ")" + versionCheckUrl + R"(",
-  "updateupdate": {"packagename": "korva_update", "version": "1"},
-  "updatekorva": {"packagename": "korva", "version": "1"},
-  "updatekorvadelta": {"packagename": "korva_delta", "version": "1"}
-})");
+  WriteHostFile(dir_ + "/update.json", UpdateJsonText(versionCheckUrl, 1, 1, 1));
 }
 
 void WriteProductTree(const std::string& dir, const std::string& versionCheckUrl) {
@@ -72,12 +68,7 @@ void WriteProductTree(const std::string& dir, const std::string& versionCheckUrl
   WriteHostFile(dir + "/readme.txt", "Korva network accelerator\r\n");
   WriteHostFile(dir + "/icon.ico", std::string(64, '\x01'));
   WriteHostFile(dir + "/bin/route.dat", std::string(4096, 'r'));
-  WriteHostFile(dir + "/resources/cplus-module/update.json", R"({
-  "updateurl": ")" + versionCheckUrl + R"(",
-  "updateupdate": {"packagename": "korva_update", "version": "1"},
-  "updatekorva": {"packagename": "korva", "version": "200"},
-  "updatekorvadelta": {"packagename": "korva_delta", "version": "1"}
-})");
+  WriteHostFile(dir + "/resources/cplus-module/update.json", UpdateJsonText(versionCheckUrl, 1, 200, 1));
 }
 
 bool PackDirectory(const std::string& dir, const std::string& archive) {

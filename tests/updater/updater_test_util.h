@@ -25,6 +25,7 @@
 #include "support/own_directory_run.h"
 #include "support/stub_program.h"
 #include "support/temp_machine.h"
+#include "support/update_json.h"
 #include "updater/update_context.h"
 #include "updater/update_messages.h"
 #include "updater/update_progress.h"
@@ -141,12 +142,7 @@ class InstallTree {
   }
 
   std::string ProductConfigText(int updaterVersion, int mainVersion, int deltaVersion) const {
-    return "{\n  \"updateurl\": \"" + service.VersionCheckUrl() +
-           "\",\n  \"updateupdate\": {\"packagename\": \"korva_update\", \"version\": \"" +
-           std::to_string(updaterVersion) +
-           "\"},\n  \"updatekorva\": {\"packagename\": \"korva\", \"version\": \"" + std::to_string(mainVersion) +
-           "\"},\n  \"updatekorvadelta\": {\"packagename\": \"korva_delta\", \"version\": \"" +
-           std::to_string(deltaVersion) + "\"}\n}\n";
+    return testing_support::UpdateJsonText(service.VersionCheckUrl(), updaterVersion, mainVersion, deltaVersion);
   }
 
   void WriteProductConfig(int updaterVersion, int mainVersion, int deltaVersion) {
