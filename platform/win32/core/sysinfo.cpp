@@ -30,25 +30,21 @@ void NowParts(time_t* secs, long* millis) {
   *secs = ts.tv_sec;
   *millis = ts.tv_nsec / 1000000;
 }
+
+// The current time broken down by `breakDown` (localtime_r or gmtime_r).
+void NowAs(LPSYSTEMTIME st, std::tm* (*breakDown)(const time_t*, std::tm*)) {
+  time_t secs;
+  long millis;
+  NowParts(&secs, &millis);
+  std::tm tm{};
+  breakDown(&secs, &tm);
+  FromTm(tm, millis, st);
+}
 }  // namespace
 
-void WINAPI GetLocalTime(LPSYSTEMTIME st) {
-  time_t secs;
-  long millis;
-  NowParts(&secs, &millis);
-  std::tm tm{};
-  localtime_r(&secs, &tm);
-  FromTm(tm, millis, st);
-}
+void WINAPI GetLocalTime(LPSYSTEMTIME st) { NowAs(st, localtime_r); }
 
-void WINAPI GetSystemTime(LPSYSTEMTIME st) {
-  time_t secs;
-  long millis;
-  NowParts(&secs, &millis);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  FromTm(tm, millis, st);
-}
+void WINAPI GetSystemTime(LPSYSTEMTIME st) { NowAs(st, gmtime_r); }
 
 void WINAPI GetSystemTimeAsFileTime(LPFILETIME ft) {
   timespec ts{};
