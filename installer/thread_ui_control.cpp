@@ -19,6 +19,10 @@ KorvaThreadUIControl* KorvaThreadUIControl::Instance() { return g_waiter.Get(); 
 void KorvaThreadUIControl::DestroyInstance() { g_waiter.Destroy(); }
 
 void KorvaThreadUIControl::RunMessageLoop() {
+  // A thread gets its message queue on first use; make sure it has one
+  // before a worker may post to it, or an early wake-up would be lost.
+  MSG peek;
+  PeekMessageW(&peek, NULL, WM_USER, WM_USER, PM_NOREMOVE);
   waitingThread_.store(GetCurrentThreadId(), std::memory_order_release);
   for (;;) {
     if (stop_.exchange(false, std::memory_order_acquire)) break;
