@@ -76,6 +76,16 @@ TEST(RegistryView, ListsExportsAndRestrictsKeys) {
   RegCloseKey(key);
 }
 
+TEST(RegistryView, CreateMakesEveryLevel) {
+  TempMachine m;
+  EXPECT_EQ(0, Regview("create 'HKCU\\Software\\A\\B C\\D'").exitCode);
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, L"software\\a\\b c\\d", 0, KEY_READ, &key));
+  RegCloseKey(key);
+  EXPECT_EQ(0, Regview("create HKCU/Software/A").exitCode);  // an existing key is fine
+  EXPECT_EQ(1, Regview("create HKXY/Software").exitCode);
+}
+
 TEST(RegistryView, FailuresHaveTheirOwnExitCodes) {
   TempMachine m;
   ToolRun missing = Regview("list 'HKCU\\Software\\Nothing'");

@@ -168,10 +168,21 @@ int Restrict(HKEY root, const std::wstring& sub, const std::wstring& shown, cons
   return kOk;
 }
 
+// Creates the key and the keys above it, as a machine that already has
+// them would (tests and the demo prepare machines this way).
+int Create(HKEY root, const std::wstring& sub, const std::wstring& shown) {
+  HKEY key = nullptr;
+  LSTATUS rc = RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (rc != ERROR_SUCCESS) return Report(rc, shown);
+  RegCloseKey(key);
+  return kOk;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: regview list KEY\n"
                "       regview export KEY\n"
+               "       regview create KEY\n"
                "       regview restrict KEY MASK|all\n"
                "KEY: HKLM\\path or HKCU\\path\n");
   return kUsage;
@@ -197,6 +208,7 @@ int main(int argc, char** argv) {
     LSTATUS rc = ExportTree(root, sub, shown);
     return rc == ERROR_SUCCESS ? kOk : Report(rc, shown);
   }
+  if (command == "create" && argc == 3) return Create(root, sub, shown);
   if (command == "restrict" && argc == 4) return Restrict(root, sub, shown, argv[3]);
   return Usage();
 }
