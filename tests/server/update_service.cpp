@@ -82,11 +82,11 @@ bool ParseRange(const std::string& header, long long size, long long& first, lon
   if (header.compare(0, 6, "bytes=") != 0 || header.find(',') != std::string::npos) {
     return false;
   }
-  std::string spec = header.substr(6);
-  size_t dash = spec.find('-');
+  std::string range = header.substr(6);
+  size_t dash = range.find('-');
   if (dash == std::string::npos) return false;
-  std::string from = spec.substr(0, dash);
-  std::string to = spec.substr(dash + 1);
+  std::string from = range.substr(0, dash);
+  std::string to = range.substr(dash + 1);
   if (from.empty()) {  // suffix range: the last N bytes
     if (to.empty()) return false;
     long long n = std::stoll(to);
