@@ -89,6 +89,22 @@ TEST_F(JsonConfigTest, GetConfigByNameFollowsTheTextRule) {
   EXPECT_EQ(lines, 3u) << log;
 }
 
+// Asking for a member the file lacks adds it as null; a later save writes
+// it out, and members already there keep their values.
+TEST_F(JsonConfigTest, AskedForAbsentMemberIsSavedAsNull) {
+  ASSERT_TRUE(LoadText("{\"version\":\"5\"}"));
+  std::wstring value;
+  ASSERT_TRUE(config_.GetConfigByName(L"channel", value));
+  EXPECT_EQ(value, L"");
+  ASSERT_TRUE(config_.Save(L""));
+  JsonConfig reloaded;
+  ASSERT_TRUE(reloaded.Load(L"C:\\cfg\\install.json"));
+  const std::string saved = ReadHostFile(machine_.c() + "/cfg/install.json");
+  EXPECT_NE(saved.find("\"channel\" : null"), std::string::npos) << saved;
+  ASSERT_TRUE(reloaded.GetConfigByName(L"version", value));
+  EXPECT_EQ(value, L"5");
+}
+
 TEST_F(JsonConfigTest, GetConfigByNameOnANonObjectRoot) {
   ASSERT_TRUE(LoadText("[\"a\"]"));
   std::wstring value = L"keep";
