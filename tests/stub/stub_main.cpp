@@ -35,8 +35,11 @@ std::string SelfPath() {
   return WithoutDeletedMark(n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string());
 }
 
+// getcwd() fails once the folder is removed; the link still names it.
 std::string CurrentDir() {
   char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/cwd", buf, sizeof(buf) - 1);
+  if (n > 0) return WithoutDeletedMark(std::string(buf, static_cast<size_t>(n)));
   return getcwd(buf, sizeof(buf)) ? WithoutDeletedMark(std::string(buf)) : std::string();
 }
 
