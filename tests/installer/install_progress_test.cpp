@@ -78,6 +78,8 @@ TEST(InstallProgressTest, ReaderNeverSeesHalfSetStage) {
   std::vector<std::thread> writers;
   for (int w = 0; w < 2; ++w) {
     writers.emplace_back([&, w] {
+      // A loaded machine may not schedule the readers before the writers end.
+      while (reads.load() < 3) std::this_thread::yield();
       for (int i = 0; i < 20000; ++i) {
         if ((i + w) % 2 == 0) {
           progress.SetStage(textA, 0.0, 0.5, 100);  // with done = total: 50
@@ -105,7 +107,6 @@ TEST(InstallProgressTest, ReaderNeverSeesHalfSetStage) {
   stop = true;
   for (auto& t : readers) t.join();
   EXPECT_EQ(0, mismatches.load());
-  EXPECT_GT(reads.load(), 0);
 }
 
 TEST(InstallProgressTest, InstanceIsOneObjectAcrossThreads) {
