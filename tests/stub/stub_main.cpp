@@ -29,18 +29,12 @@ std::string WithoutDeletedMark(std::string path) {
   return path;
 }
 
-std::string SelfPath() {
+// Reads a link of /proc/self. Unlike getcwd(), the cwd link still names a
+// folder that was removed after the program started.
+std::string SelfLink(const char* link) {
   char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  ssize_t n = readlink(link, buf, sizeof(buf) - 1);
   return WithoutDeletedMark(n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string());
-}
-
-// getcwd() fails once the folder is removed; the link still names it.
-std::string CurrentDir() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/cwd", buf, sizeof(buf) - 1);
-  if (n > 0) return WithoutDeletedMark(std::string(buf, static_cast<size_t>(n)));
-  return getcwd(buf, sizeof(buf)) ? WithoutDeletedMark(std::string(buf)) : std::string();
 }
 
 void AppendLine(const std::string& path, const std::string& line) {
@@ -55,8 +49,8 @@ void AppendLine(const std::string& path, const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string self = SelfPath();
-  const std::string cwd = CurrentDir();
+  const std::string self = SelfLink("/proc/self/exe");
+  const std::string cwd = SelfLink("/proc/self/cwd");
   bool stay = access((self + ".stay").c_str(), F_OK) == 0;
 
   Json::Value run(Json::objectValue);
