@@ -99,18 +99,16 @@ void MoveChannelSetting(const std::wstring& updaterConfigPath, const std::wstrin
   if (FileExists(updaterConfigPath)) {
     JsonConfig updaterConfig;
     std::wstring channel;
-    if (!updaterConfig.Load(updaterConfigPath) || !updaterConfig.GetConfigByName(L"channel", channel)) return;
+    // No channel to move: channel.json stays as it is, or absent. The
+    // updater's file stays too; it also holds the updater's version, and
+    // only a channel that has been moved makes it redundant.
+    if (!updaterConfig.Load(updaterConfigPath) || !updaterConfig.GetConfigByName(L"channel", channel) ||
+        channel.empty()) {
+      return;
+    }
     JsonConfig channelConfig;
     if (!LoadForUpdate(channelConfig, channelPath)) return;  // keep the channel where it is
-    if (!channel.empty()) {
-      channelConfig.SetString(L"channel", channel);
-    } else if (FileExists(channelPath)) {
-      // Nothing to move, and a channel already stored stays.
-      DeleteFileW(updaterConfigPath.c_str());
-      return;
-    } else {
-      channelConfig.SetString(L"channel", kDefaultChannel);
-    }
+    channelConfig.SetString(L"channel", channel);
     if (channelConfig.Save(L"")) {
       DeleteFileW(updaterConfigPath.c_str());
     }

@@ -33,6 +33,7 @@ bool WritePackageVersion(const std::wstring& path, const std::wstring& section, 
 
 // Moves a "channel" of the updater's update.json into channel.json (other
 // members kept) and deletes that update.json; creates channel.json with
-// "pcclient" when it is missing and no channel comes from update.json.
+// "pcclient" only when neither file exists. An update.json without a channel
+// leaves both files as they are.
 // Throws what the JSON library throws for files of the wrong shape.
 void MoveChannelSetting(const std::wstring& updaterConfigPath, const std::wstring& channelPath);

@@ -186,16 +186,19 @@ TEST_F(SelfUpdateFiles, ChannelMove) {
   MoveChannelSetting(updaterConfig, channelFile);
   EXPECT_EQ("{\"channel\": \"mine\"}", ReadHostFile(channelHost));
 
-  // No channel to move: a stored one is never replaced by empty text, a
-  // missing one gets the default; the updater's file has served either way.
-  reset("{\"updateupdate\": {\"version\": \"4\"}}", "{\"channel\": \"mine\"}");
-  MoveChannelSetting(updaterConfig, channelFile);
-  EXPECT_EQ("{\"channel\": \"mine\"}", ReadHostFile(channelHost));
-  EXPECT_FALSE(HostExists(updaterHost));
-  reset("{\"channel\": \"\"}", nullptr);
-  MoveChannelSetting(updaterConfig, channelFile);
-  EXPECT_EQ("pcclient", ParseHostJson(channelHost)["channel"].asString());
-  EXPECT_FALSE(HostExists(updaterHost));
+  // No channel to move (none, or empty text): channel.json is neither
+  // created nor changed, and the updater's file stays as it is.
+  for (const char* updater : {"{\"updateupdate\": {\"version\": \"4\"}}", "{\"channel\": \"\"}"}) {
+    SCOPED_TRACE(updater);
+    reset(updater, "{\"channel\": \"mine\"}");
+    MoveChannelSetting(updaterConfig, channelFile);
+    EXPECT_EQ("{\"channel\": \"mine\"}", ReadHostFile(channelHost));
+    EXPECT_EQ(updater, ReadHostFile(updaterHost));
+    reset(updater, nullptr);
+    MoveChannelSetting(updaterConfig, channelFile);
+    EXPECT_FALSE(HostExists(channelHost));
+    EXPECT_EQ(updater, ReadHostFile(updaterHost));
+  }
 
   // Files that cannot be read are left alone, and so is the channel.
   reset("{\"channel\": \"store\"", "{\"channel\": \"mine\"}");
