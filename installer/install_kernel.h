@@ -38,6 +38,9 @@ enum InstallErrorCode {
   kInstallShortcutFailed = 5,
   kInstallCopyFailed = 6,
   kInstallDeleteTempFailed = 7,
+  kInstallObjectMissing = 8,
+  kInstallUpgradeFailed = 9,
+  kInstallOtherError = 10,
 };
 
 // Files copied from the installer's directory into <install dir>update\.
