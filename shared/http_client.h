@@ -1,6 +1,8 @@
 // HTTP over libcurl's easy interface: form POST, signed GET and a file
 // download that continues a partial file. One handle per call, no retries.
 #pragma once
+// curl.h brings in winsock2.h on Windows, which must precede windows.h.
+#include <winsock2.h>
 #include <windows.h>
 #include <curl/curl.h>
 

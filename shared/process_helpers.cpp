@@ -1,5 +1,6 @@
 #include <boost/algorithm/string/case_conv.hpp>
 
+#include <windows.h>
 #include <tlhelp32.h>
 
 #include "shared/file_system.h"
