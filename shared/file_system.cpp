@@ -19,6 +19,46 @@ bool IsDotEntry(const WCHAR* name) {
   return (name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0);
 }
 
+// A junction or symbolic link leads out of the tree: the walks never enter
+// one. A link given as the tree itself is not entered either, so a link
+// planted where a directory is expected cannot turn a deletion elsewhere.
+bool IsLink(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void CollectSubdirectoriesBelow(const std::wstring& dir, std::list<std::wstring>& list) {
+  std::wstring base = AddBackslash(dir);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((base + L"*.*").c_str(), &entry);
+  FindHandleGuard guard(&search);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring child = base + entry.cFileName;
+    if (IsChildDirectory(dir, entry)) {
+      list.push_back(child);
+      CollectSubdirectoriesBelow(child, list);
+    } else if (IsLink(entry.dwFileAttributes) && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      list.push_back(child);  // removed as a directory, never entered
+    }
+  } while (FindNextFileW(search, &entry));
+}
+
+void CollectFilesBelow(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern) {
+  std::wstring base = AddBackslash(dir);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((base + pattern).c_str(), &entry);
+  FindHandleGuard guard(&search);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring path = base + entry.cFileName;
+    if (IsChildDirectory(dir, entry)) {
+      CollectFilesBelow(path, list, pattern);
+    } else if (FileExists(path)) {
+      list.push_back(path);  // a file link too: deleting it leaves its target
+    }
+  } while (FindNextFileW(search, &entry));
+}
+
 }  // namespace
 
 FindHandleGuard::~FindHandleGuard() {
@@ -72,22 +112,12 @@ bool CreateDirectories(const std::wstring& path) {
 
 bool IsChildDirectory(const std::wstring& dir, const WIN32_FIND_DATAW& entry) {
   if (IsDotEntry(entry.cFileName)) return false;
-  if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(entry.dwFileAttributes)) return false;
   return DirectoryExists(AddBackslash(dir) + entry.cFileName);
 }
 
 void CollectSubdirectories(const std::wstring& dir, std::list<std::wstring>& list) {
-  std::wstring base = AddBackslash(dir);
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW((base + L"*.*").c_str(), &entry);
-  FindHandleGuard guard(&search);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    if (!IsChildDirectory(dir, entry)) continue;
-    std::wstring child = base + entry.cFileName;
-    list.push_back(child);
-    CollectSubdirectories(child, list);
-  } while (FindNextFileW(search, &entry));
+  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) CollectSubdirectoriesBelow(dir, list);
 }
 
 std::list<std::wstring> ListDirectoryTree(const std::wstring& dir) {
@@ -100,19 +130,7 @@ std::list<std::wstring> ListDirectoryTree(const std::wstring& dir) {
 }
 
 void CollectFiles(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern) {
-  std::wstring base = AddBackslash(dir);
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW((base + pattern).c_str(), &entry);
-  FindHandleGuard guard(&search);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring path = base + entry.cFileName;
-    if (IsChildDirectory(dir, entry)) {
-      CollectFiles(path, list, pattern);
-    } else if (FileExists(path)) {
-      list.push_back(path);
-    }
-  } while (FindNextFileW(search, &entry));
+  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) CollectFilesBelow(dir, list, pattern);
 }
 
 bool IsDirectoryEmpty(const std::wstring& dir) {

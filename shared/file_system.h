@@ -31,14 +31,19 @@ std::wstring GetParentDirectory(const std::wstring& path);
 std::wstring GetFileName(const std::wstring& path);
 // True when the directory (or a file of that name) exists afterwards.
 bool CreateDirectories(const std::wstring& path);
-// The search entry is a real sub-directory of dir (not "." or "..").
+// The search entry is a real sub-directory of dir (not "." or "..", not a
+// junction or directory link).
 bool IsChildDirectory(const std::wstring& dir, const WIN32_FIND_DATAW& entry);
 // Appends every directory below dir, depth first, each before its children.
+// A directory link is appended but never entered; a dir that is itself a
+// link adds nothing.
 void CollectSubdirectories(const std::wstring& dir, std::list<std::wstring>& list);
 // dir with a trailing backslash, then every directory below it; empty when
 // dir does not exist. Remove directories from the end of the list.
 std::list<std::wstring> ListDirectoryTree(const std::wstring& dir);
-// Appends every file below dir matching pattern, depth first.
+// Appends every file below dir matching pattern, depth first, file links
+// included; links to directories are not entered, nor is a dir that is
+// itself a link.
 void CollectFiles(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern);
 // No entry whose name does not begin with "."; a missing directory is empty.
 bool IsDirectoryEmpty(const std::wstring& dir);
@@ -48,4 +53,5 @@ std::wstring GetFileStem(const std::wstring& path);
 std::wstring ReplaceExtension(const std::wstring& name, const std::wstring& suffix);
 // Deletes every file and directory below dir and dir itself; what cannot be
 // deleted (a read-only or open file) stays with its parent directories.
+// Links are removed themselves; what they lead to is never touched.
 void DeleteDirectoryTree(const std::wstring& dir);

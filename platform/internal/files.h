@@ -12,12 +12,18 @@ namespace win32 {
 
 // ---- attributes and times ----
 
-// The Win32 attributes of a host file (st from stat of `hostPath`).
+// The Win32 attributes of a host file (st from stat or lstat of
+// `hostPath`). A symbolic link that lstat gave is a reparse point, with
+// FILE_ATTRIBUTE_DIRECTORY when its target is a directory.
 DWORD HostAttributes(const std::string& hostPath, const struct stat& st);
+// st (from lstat) is a symbolic link whose target is a directory: what
+// Windows calls a directory link, removed with RemoveDirectoryW.
+bool HostIsDirectoryLink(const std::string& hostPath, const struct stat& st);
 // Read-only as Win32 sees it (a file without its owner's write permission,
 // or a directory marked so).
 bool HostIsReadOnly(const std::string& hostPath, const struct stat& st);
-// Stores `attributes` for the host file; false with the last error set.
+// Stores `attributes` for the host file; false with the last error set. A
+// symbolic link keeps none here: its target is never changed.
 bool SetHostAttributes(const std::string& hostPath, DWORD attributes);
 // Copies the kept attributes of one host file to another (CopyFileW).
 void CopyHostAttributes(const std::string& from, const std::string& to);

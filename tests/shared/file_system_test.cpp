@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <list>
 #include <string>
 
@@ -15,6 +16,7 @@ using testing_support::ReadHostFile;
 using testing_support::TempMachine;
 using testing_support::WriteHostFile;
 using List = std::list<std::wstring>;
+namespace fs = std::filesystem;
 
 TEST(FileSystem, ExistenceTests) {
   TempMachine m;
@@ -142,4 +144,64 @@ TEST(FileSystem, DeleteTreeOfDotFilesOnly) {
   WriteHostFile(m.c() + "/cfg/.git/HEAD", "");
   DeleteDirectoryTree(L"C:\\cfg");
   EXPECT_FALSE(HostExists(m.c() + "/cfg"));
+}
+
+// Searches that return a real entry first: a pattern that "." does not match,
+// and a drive root, which has no dot entries.
+TEST(FileSystem, ListersKeepTheFirstEntryFound) {
+  TempMachine m;
+  WriteHostFile(m.c() + "/D/a.txt", "");
+  WriteHostFile(m.c() + "/D/b.txt", "");
+  WriteHostFile(m.c() + "/D/c.log", "");
+  WriteHostFile(m.c() + "/D/x.txt/inner.txt", "");
+  List files;
+  CollectFiles(L"C:\\D", files, L"*.txt");
+  EXPECT_EQ((List{L"C:\\D\\a.txt", L"C:\\D\\b.txt", L"C:\\D\\x.txt\\inner.txt"}), files);
+
+  List subs;
+  CollectSubdirectories(L"C:\\", subs);
+  EXPECT_EQ((List{L"C:\\D", L"C:\\D\\x.txt"}), subs);
+  files.clear();
+  CollectFiles(L"C:\\", files, L"*.*");
+  ASSERT_EQ(4u, files.size());
+  EXPECT_EQ(L"C:\\D\\a.txt", files.front());
+
+  fs::remove_all(m.c() + "/D");
+  WriteHostFile(m.c() + "/only.txt", "");
+  EXPECT_FALSE(IsDirectoryEmpty(L"C:\\"));
+}
+
+// C:\tree holds links to the folder C:\outside and to a file in it.
+TEST(FileSystem, WalksNeverFollowALinkOutOfTheTree) {
+  TempMachine m;
+  WriteHostFile(m.c() + "/outside/keep.txt", "outside data");
+  WriteHostFile(m.c() + "/outside/sub/more.txt", "more");
+  WriteHostFile(m.c() + "/tree/A/own.txt", "");
+  fs::create_directory_symlink(m.c() + "/outside", m.c() + "/tree/A/dirlink");
+  fs::create_symlink(m.c() + "/outside/keep.txt", m.c() + "/tree/filelink");
+  fs::create_directory_symlink(m.c() + "/outside", m.c() + "/rootlink");
+
+  // A directory link is listed as one directory and never entered.
+  EXPECT_EQ((List{L"C:\\tree\\", L"C:\\tree\\A", L"C:\\tree\\A\\dirlink"}), ListDirectoryTree(L"C:\\tree"));
+  List files;
+  CollectFiles(L"C:\\tree", files, L"*.*");
+  EXPECT_EQ((List{L"C:\\tree\\A\\own.txt", L"C:\\tree\\filelink"}), files);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(L"C:\\tree\\A\\dirlink", &entry);
+  ASSERT_NE(INVALID_HANDLE_VALUE, search);
+  FindClose(search);
+  EXPECT_FALSE(IsChildDirectory(L"C:\\tree\\A", entry));
+
+  // A link given as the tree itself is not walked either.
+  EXPECT_EQ((List{L"C:\\rootlink\\"}), ListDirectoryTree(L"C:\\rootlink"));
+  files.clear();
+  CollectFiles(L"C:\\rootlink", files, L"*.*");
+  EXPECT_TRUE(files.empty());
+
+  DeleteDirectoryTree(L"C:\\tree");
+  DeleteDirectoryTree(L"C:\\rootlink\\");
+  EXPECT_FALSE(HostExists(m.c() + "/tree"));
+  EXPECT_FALSE(HostExists(m.c() + "/rootlink"));
+  EXPECT_EQ("outside data", ReadHostFile(m.c() + "/outside/keep.txt"));
+  EXPECT_EQ("more", ReadHostFile(m.c() + "/outside/sub/more.txt"));
 }

@@ -113,14 +113,18 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME* creationTime, const FILETIM
                         const FILETIME* lastWriteTime);
 
 // Directory searches: "*" and "?" patterns matched without regard to case;
-// a search of a directory's contents lists "." and ".." first, as NTFS does.
+// a search of a directory's contents lists "." and ".." first, as NTFS does
+// (a drive root has neither). A host symbolic link is listed as a reparse
+// point: FILE_ATTRIBUTE_REPARSE_POINT, with FILE_ATTRIBUTE_DIRECTORY when its
+// target is a directory; a dangling link is a file link.
 HANDLE WINAPI FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findFileData);
 BOOL WINAPI FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData);
 BOOL WINAPI FindClose(HANDLE findFile);
 
 // Attributes persist across processes: read-only of a file is its owner's
 // write permission; hidden, system, archive and a directory's read-only are
-// kept in an extended attribute of the host file.
+// kept in an extended attribute of the host file. A symbolic link gives its
+// own attributes (as the searches list it) and keeps none of its own.
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
 BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD fileAttributes);
 
@@ -128,6 +132,10 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD fileAttributes);
 BOOL WINAPI CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
 BOOL WINAPI MoveFileW(LPCWSTR existingFileName, LPCWSTR newFileName);
 BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);
+// A link goes itself, never its target: DeleteFileW removes a file link and
+// refuses a directory link (ERROR_ACCESS_DENIED), RemoveDirectoryW removes a
+// directory link and refuses a file link (ERROR_DIRECTORY). A move moves the
+// link; a copy copies its target's data.
 BOOL WINAPI DeleteFileW(LPCWSTR fileName);
 BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
 BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName);

@@ -33,7 +33,18 @@ bool StoredBits(const std::string& hostPath, DWORD* bits) {
 
 }  // namespace
 
+bool HostIsDirectoryLink(const std::string& hostPath, const struct stat& st) {
+  struct stat target{};
+  return S_ISLNK(st.st_mode) && stat(hostPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+}
+
 DWORD HostAttributes(const std::string& hostPath, const struct stat& st) {
+  // A symbolic link is a reparse point of its own; its target lends only the
+  // directory bit (a dangling link counts as a file link). The host keeps no
+  // attributes on links.
+  if (S_ISLNK(st.st_mode))
+    return FILE_ATTRIBUTE_REPARSE_POINT |
+           (HostIsDirectoryLink(hostPath, st) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
   DWORD stored = 0;
   bool explicitBits = StoredBits(hostPath, &stored);
   if (S_ISDIR(st.st_mode))
@@ -50,10 +61,13 @@ bool HostIsReadOnly(const std::string& hostPath, const struct stat& st) {
 
 bool SetHostAttributes(const std::string& hostPath, DWORD attributes) {
   struct stat st{};
-  if (stat(hostPath.c_str(), &st) != 0) {
+  if (lstat(hostPath.c_str(), &st) != 0) {
     SetLastError(MissingError(hostPath));
     return false;
   }
+  // The attributes belong to the link, which cannot keep them here; its
+  // target is left alone.
+  if (S_ISLNK(st.st_mode)) return true;
   DWORD stored = attributes & kKeptBits;
   DWORD defaultBits = FILE_ATTRIBUTE_ARCHIVE;
   if (S_ISDIR(st.st_mode)) {
@@ -108,7 +122,7 @@ struct timespec FromFileTime(const FILETIME& ft) {
 
 FILETIME HostCreationTime(int dirFd, const std::string& path, const struct stat& st) {
   struct statx sx{};
-  int flags = path.empty() ? AT_EMPTY_PATH : 0;
+  int flags = path.empty() ? AT_EMPTY_PATH : S_ISLNK(st.st_mode) ? AT_SYMLINK_NOFOLLOW : 0;
   if (statx(dirFd, path.c_str(), flags, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
     struct timespec ts{};
     ts.tv_sec = sx.stx_btime.tv_sec;

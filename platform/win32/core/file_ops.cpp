@@ -77,6 +77,16 @@ bool CopyHostFile(const std::string& from, const std::string& to) {
   return CopyFileW(source.c_str(), target.c_str(), TRUE) != FALSE;
 }
 
+bool CopyHostLink(const std::string& from, const std::string& to) {
+  std::vector<char> target(4096);
+  ssize_t n = readlink(from.c_str(), target.data(), target.size() - 1);
+  if (n < 0 || symlink(std::string(target.data(), static_cast<size_t>(n)).c_str(), to.c_str()) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 }  // namespace win32
 
@@ -85,8 +95,9 @@ using namespace win32;
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) {
   std::string host;
   if (!Resolve(fileName, &host)) return INVALID_FILE_ATTRIBUTES;
+  // A link's own attributes, never its target's.
   struct stat st{};
-  if (stat(host.c_str(), &st) != 0) {
+  if (lstat(host.c_str(), &st) != 0) {
     SetLastError(MissingError(host));
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -160,7 +171,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
   bool replace = targetExists && (flags & MOVEFILE_REPLACE_EXISTING);
   if (targetExists) {
     if (!replace) return FailWith(ERROR_ALREADY_EXISTS);
-    if (S_ISDIR(dst.st_mode) || S_ISDIR(src.st_mode) || HostIsReadOnly(to, dst)) return FailWith(ERROR_ACCESS_DENIED);
+    if (S_ISDIR(dst.st_mode) || HostIsDirectoryLink(to, dst) || S_ISDIR(src.st_mode) || HostIsReadOnly(to, dst))
+      return FailWith(ERROR_ACCESS_DENIED);
     if (ShareDenies(to, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
   }
   int rc = replace ? rename(from.c_str(), to.c_str())
@@ -177,7 +189,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
   if (S_ISDIR(src.st_mode) || !(flags & MOVEFILE_COPY_ALLOWED)) return FailWith(ERROR_NOT_SAME_DEVICE);
   guard.reset();  // the copy opens files, which takes the guard itself
   if (replace) unlink(to.c_str());
-  if (!CopyHostFile(from, to)) return FALSE;
+  // A link moves as a link: its target is neither copied nor touched.
+  if (S_ISLNK(src.st_mode) ? !CopyHostLink(from, to) : !CopyHostFile(from, to)) return FALSE;
   unlink(from.c_str());
   SetLastError(ERROR_SUCCESS);
   return TRUE;
@@ -192,8 +205,10 @@ BOOL WINAPI DeleteFileW(LPCWSTR fileName) {
   if (!Resolve(fileName, &host)) return FALSE;
   struct stat st{};
   if (lstat(host.c_str(), &st) != 0) return FailWith(MissingError(host));
-  if (S_ISDIR(st.st_mode)) return FailWith(ERROR_ACCESS_DENIED);
-  if (!S_ISLNK(st.st_mode) && HostIsReadOnly(host, st)) return FailWith(ERROR_ACCESS_DENIED);
+  // A file link goes itself, never its target; a directory link is a
+  // directory and refused, as on Windows (RemoveDirectoryW removes it).
+  if (S_ISDIR(st.st_mode) || HostIsDirectoryLink(host, st)) return FailWith(ERROR_ACCESS_DENIED);
+  if (HostIsReadOnly(host, st)) return FailWith(ERROR_ACCESS_DENIED);
   ShareGuard guard;
   if (ShareDenies(host, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
   if (unlink(host.c_str()) != 0) return FailWith(errno == ENOENT ? MissingError(host) : ErrorFromErrno(errno));
@@ -217,6 +232,12 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) {
   if (!Resolve(pathName, &host)) return FALSE;
   struct stat st{};
   if (lstat(host.c_str(), &st) != 0) return FailWith(MissingError(host));
+  // A directory link goes itself, whatever its target holds; a file link or
+  // a dangling one is no directory, as on Windows.
+  if (HostIsDirectoryLink(host, st)) {
+    if (unlink(host.c_str()) != 0) return FailWith(ErrorFromErrno(errno));
+    return TRUE;
+  }
   if (!S_ISDIR(st.st_mode)) return FailWith(ERROR_DIRECTORY);
   if (IsDriveRootHost(host) || HostIsReadOnly(host, st)) return FailWith(ERROR_ACCESS_DENIED);
   if (rmdir(host.c_str()) != 0) {

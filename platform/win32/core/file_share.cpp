@@ -28,7 +28,9 @@ off_t MarkerOf(off_t group, unsigned kind) {
   return kMarkerBase + group + index;
 }
 
-int OpenForClaims(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }
+int OpenForClaims(const std::string& path, int flags = 0) {
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags);
+}
 
 }  // namespace
 
@@ -83,7 +85,8 @@ bool ShareClaim::Claim(unsigned access, unsigned share) {
 }
 
 bool ShareDenies(const std::string& hostPath, unsigned access) {
-  int fd = OpenForClaims(hostPath);
+  // A link is an entry of its own: handles on its target do not hold it.
+  int fd = OpenForClaims(hostPath, O_NOFOLLOW);
   if (fd < 0) return false;
   bool denied = false;
   for (unsigned kind : kKinds)

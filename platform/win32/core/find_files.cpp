@@ -75,14 +75,16 @@ bool PatternMatches(const std::wstring& pattern, const std::wstring& name) {
 bool HasWildcards(const std::wstring& s) { return s.find_first_of(L"*?") != std::wstring::npos; }
 
 bool FillEntry(const std::string& hostPath, const std::wstring& name, WIN32_FIND_DATAW* data) {
+  // The entry itself, as Windows lists a reparse point: a link is never
+  // followed, so a walk sees where a tree leaves itself.
   struct stat st{};
-  if (stat(hostPath.c_str(), &st) != 0 && lstat(hostPath.c_str(), &st) != 0) return false;
+  if (lstat(hostPath.c_str(), &st) != 0) return false;
   std::memset(data, 0, sizeof(*data));
   data->dwFileAttributes = HostAttributes(hostPath, st);
   data->ftCreationTime = HostCreationTime(AT_FDCWD, hostPath, st);
   data->ftLastAccessTime = ToFileTime(st.st_atim);
   data->ftLastWriteTime = ToFileTime(st.st_mtim);
-  if (!S_ISDIR(st.st_mode)) {
+  if (S_ISREG(st.st_mode)) {
     uint64_t size = static_cast<uint64_t>(st.st_size);
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
