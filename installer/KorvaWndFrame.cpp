@@ -1,5 +1,7 @@
 #include "installer/KorvaWndFrame.h"
 
+#include <windowsx.h>
+
 #include "installer/install_messages.h"
 
 using namespace DuiLib;

@@ -3,6 +3,8 @@
 #include <climits>
 #include <cmath>
 
+#include <boost/thread/locks.hpp>
+
 #include "installer/process_objects.h"
 
 const wchar_t kProgressInitText[] = L"正在初始化，请稍等……";

@@ -3,6 +3,7 @@
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/make_shared.hpp>
+#include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include <boost/thread/locks.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
 #include "installer/install_kernel.h"

@@ -6,6 +6,7 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/make_shared.hpp>
+#include <windows.h>
 #include <shellapi.h>
 
 #include "installer/install_record.h"

@@ -3,6 +3,7 @@
 // packages, their statistics and version write-back, and the end of the run.
 #include <string>
 
+#include <windows.h>
 #include <wininet.h>
 
 #include "shared/log_writer.h"

@@ -1,3 +1,6 @@
+// libcurl is used here: winsock2.h goes before anything that brings in windows.h.
+#include <winsock2.h>
+
 #include "updater/update_result.h"
 
 #include <ctime>

@@ -1,4 +1,7 @@
 // The three package steps of UpdateContext.
+// libcurl is used here: winsock2.h goes before anything that brings in windows.h.
+#include <winsock2.h>
+
 #include <cstring>
 
 #include <boost/make_shared.hpp>

@@ -6,6 +6,8 @@
 
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
+// winsock2.h, which libcurl needs, must precede windows.h.
+#include <winsock2.h>
 #include <windows.h>
 
 #include "shared/http_client.h"

@@ -1,4 +1,5 @@
 #include <duilib/dui_manager.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <cstdio>

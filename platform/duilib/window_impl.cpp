@@ -1,4 +1,5 @@
 #include <duilib/dui_window.h>
+#include <windowsx.h>
 
 #include <cstdio>
 
