@@ -160,6 +160,9 @@ STDMETHODIMP ArchiveExtractCallback::SetCompleted(const UINT64* completed) {
 
 STDMETHODIMP ArchiveExtractCallback::GetStream(UINT32 index, ISequentialOutStream** stream, INT32 askExtractMode) {
   *stream = nullptr;
+  // Until a target is prepared, SetOperationResult must not touch the one of
+  // the item before (the library tests items it does not extract).
+  targetPath_.clear();
   HRESULT result = ReadProperty(archive_, index, kpidPath, [this](const PROPVARIANT& value) {
     if (value.vt == VT_EMPTY) {
       itemPath_ = kUnnamedItemPath;
@@ -232,9 +235,15 @@ STDMETHODIMP ArchiveExtractCallback::GetStream(UINT32 index, ISequentialOutStrea
 
 STDMETHODIMP ArchiveExtractCallback::PrepareOperation(INT32) { return S_OK; }
 
-// The item's own result is not looked at: a damaged item stays as written and
-// the extraction goes on; the library reports the failure through Extract.
-STDMETHODIMP ArchiveExtractCallback::SetOperationResult(INT32) {
+// A damaged item ends the extraction: the library stops at the first error
+// that a callback returns and hands it back from Extract. Its file stays as
+// written, without the archive's time and attributes, so that it does not
+// pass for a good copy and a read-only flag cannot block the next try.
+STDMETHODIMP ArchiveExtractCallback::SetOperationResult(INT32 result) {
+  if (result != kOperationResultOk) {
+    return result == kOperationResultUnsupportedMethod ? HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)
+                                                       : HRESULT_FROM_WIN32(ERROR_CRC);
+  }
   if (targetPath_.empty()) return S_OK;
   if (hasModificationTime_) {
     HANDLE file = CreateFileW(targetPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

@@ -41,6 +41,10 @@ enum : PROPID {
 // GetStream/PrepareOperation ask modes.
 enum : INT32 { kExtractModeExtract = 0, kExtractModeTest = 1, kExtractModeSkip = 2 };
 
+// SetOperationResult results; every other one (data or CRC error, unexpected
+// end, ...) means a damaged item.
+enum : INT32 { kOperationResultOk = 0, kOperationResultUnsupportedMethod = 1 };
+
 // GetModuleProp ids and the interface layout this code is built for.
 enum : PROPID { kModulePropInterfaceType = 0 };
 enum : ULONG { kInterfaceTypeNoVirtualDestructor = 0 };

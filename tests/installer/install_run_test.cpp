@@ -23,6 +23,7 @@
 #include "shared/product_constants.h"
 #include "shared/registry_key.h"
 #include "shared/system_helpers.h"
+#include "support/damaged_archive.h"
 
 namespace {
 
@@ -346,6 +347,23 @@ TEST_F(InstallRunTest, DamagedArchive) {
   EXPECT_EQ(1, CountOf(Log(), "fail to unzip the package.\r\n"));
   EXPECT_NE(std::string::npos, LastStatisticsBody().find("&errorCode=2&errorMsg=解压失败&"));
   EXPECT_TRUE(HostExists(DataDirHost(kPackageFile)));
+}
+
+TEST_F(InstallRunTest, DamagedItemInAPackageWithTheAnnouncedDigest) {
+  if (!Prepare()) return;
+  // The service announces the digest of the damaged file: only unpacking can tell.
+  ASSERT_FALSE(testing_support::DamagePackedData(Host("packages/") + kPackageFile, "bin/cleanup.exe").empty());
+  EXPECT_EQ(kInstallUnzipFailed, RunInstall());
+  EXPECT_EQ(1, CountOf(Log(), "SevenZip Extract Error\r\n"));
+  EXPECT_EQ(1, CountOf(Log(), "fail to unzip the package.\r\n"));
+  EXPECT_NE(std::string::npos, LastStatisticsBody().find("&errorCode=2&errorMsg=解压失败&"));
+  // Nothing of the package reaches the install directory; what was unpacked
+  // before the damaged item stays beside the package.
+  for (const char* file : {"korva.exe", "icon.ico", "bin/setup.exe", "bin/cleanup.exe",
+                           "resources/cplus-module/update.json"}) {
+    EXPECT_FALSE(HostExists(InstallDir(file))) << file;
+  }
+  EXPECT_EQ("main program", ReadHostFile(DataDirHost("korva_main/korva.exe")));
 }
 
 TEST_F(InstallRunTest, MissingRuntimeFile) {

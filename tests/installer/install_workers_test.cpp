@@ -17,19 +17,7 @@ using testing_support::HostExists;
 using testing_support::ReadHostFile;
 using testing_support::WriteHostFile;
 
-class InstallWorkersTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    installer_test::ResetProcessObjects();
-    KorvaInstallKernel::Instance()->SetThreadUIControl(KorvaThreadUIControl::Instance());
-    installer_test::DrainMessages();
-  }
-  void TearDown() override { installer_test::ResetProcessObjects(); }
-
-  std::string Host(const std::string& relative) const { return machine.Host(relative); }
-
-  installer_test::LoggedMachine machine;
-};
+class InstallWorkersTest : public installer_test::WorkerFixture {};
 
 TEST_F(InstallWorkersTest, DeleteKeepsOnlyTheLockedFileAndItsParents) {
   WriteHostFile(Host("old/top.txt"), "1");

@@ -44,6 +44,22 @@ struct LoggedMachine {
   std::string Host(const std::string& relative) const { return machine.c() + "/" + relative; }
 };
 
+// Fresh process-wide objects around each test, a logged machine, and the
+// kernel's waits for workers running on the test's thread.
+class WorkerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessObjects();
+    KorvaInstallKernel::Instance()->SetThreadUIControl(KorvaThreadUIControl::Instance());
+    DrainMessages();
+  }
+  void TearDown() override { ResetProcessObjects(); }
+
+  std::string Host(const std::string& relative) const { return machine.Host(relative); }
+
+  LoggedMachine machine;
+};
+
 // Number of times `needle` occurs in `text`.
 inline int CountOf(const std::string& text, const std::string& needle) {
   int count = 0;

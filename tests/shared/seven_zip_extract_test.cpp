@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "support/damaged_archive.h"
 #include "tests/shared/seven_zip_test_support.h"
 
 using seven_zip_test::ArchiveFixture;
@@ -163,4 +164,38 @@ TEST_F(SevenZipExtract, ItemsLeavingTheDestinationAreRefused) {
 
   EXPECT_EQ(L"Extract archive: HRESULT = 0x800700A1", ExtractFailure(absolute));
   EXPECT_FALSE(HostExists(machine_.c() + "/tmp/korva-abs.txt"));
+}
+
+TEST_F(SevenZipExtract, DamagedItemEndsTheExtraction) {
+  std::string numbers;
+  for (int i = 0; i < 20000; ++i) numbers += std::to_string(i) + "\n";
+  const std::string second = RandomBytes(64 << 10, 5);
+  WriteSource("pkg/a-first.txt", numbers);
+  WriteSource("pkg/b-second.bin", second);
+  WriteSource("pkg/c-third.txt", "third");
+  ASSERT_EQ(0, seven_zip_test::Shell(src(), "touch -d '2019-03-04 05:06:07 UTC' pkg/*"));
+  ASSERT_EQ(0, chmod((src() + "/pkg/b-second.bin").c_str(), 0444));
+  // One block per file: the damage stays in the second one.
+  const std::wstring good = Pack("good.7z", "pkg", "-ms=off");
+  const std::wstring damaged = Pack("damaged.7z", "pkg", "-ms=off");
+  ASSERT_EQ(std::vector<std::string>{"pkg/b-second.bin"},
+            testing_support::DamagePackedData(hostArchive("damaged.7z"), "pkg/b-second.bin"));
+
+  EXPECT_EQ(L"Extract archive: HRESULT = 0x80070017", ExtractFailure(damaged));
+
+  // What came before is whole; the library stopped at the damaged item.
+  EXPECT_EQ(numbers, ReadHostFile(hostOut("pkg/a-first.txt")));
+  EXPECT_EQ(1551675967, seven_zip_test::HostModificationTime(hostOut("pkg/a-first.txt")));
+  EXPECT_FALSE(HostExists(hostOut("pkg/c-third.txt")));
+  // The damaged file stays as written, without the archive's time and
+  // read-only flag that would make it pass for a good copy.
+  ASSERT_TRUE(HostExists(hostOut("pkg/b-second.bin")));
+  EXPECT_FALSE(ReadHostFile(hostOut("pkg/b-second.bin")) == second);
+  EXPECT_NE(1551675967, seven_zip_test::HostModificationTime(hostOut("pkg/b-second.bin")));
+  EXPECT_FALSE(GetFileAttributesW(L"C:\\out\\pkg\\b-second.bin") & FILE_ATTRIBUTE_READONLY);
+
+  // A good package unpacks over what the damaged one left.
+  Extract(good);
+  EXPECT_TRUE(ReadHostFile(hostOut("pkg/b-second.bin")) == second);
+  EXPECT_EQ("third", ReadHostFile(hostOut("pkg/c-third.txt")));
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "internal/machine.h"
+#include "shared/seven_zip_callbacks.h"
 #include "shared/seven_zip_extractor.h"
 #include "support/temp_machine.h"
 
@@ -84,6 +86,30 @@ class ProgressRecorder : public ISevenZipExtractProgressCallBack {
  private:
   std::mutex mutex_;
 };
+
+// Reports an extraction of 400 units to `sink` through an extract callback
+// on the shipped library's 7z handler, as the library does: the total, 100
+// done, a report without an amount, all 400 done; `after` runs after each.
+inline void ReportThroughExtractCallback(ISevenZipExtractProgressCallBack* sink, const std::function<void()>& after) {
+  SevenZip::SevenZipModule module;
+  module.Load(ShippedLibrary());
+  IInArchive* archive = SevenZip::CreateInArchive(module, SevenZip::ArchiveFormat::SevenZ);
+  SevenZip::intl::ArchiveExtractCallback* callback =
+      new SevenZip::intl::ArchiveExtractCallback(archive, L"C:\\out", sink);
+  callback->AddRef();
+  archive->Release();
+  const UINT64 quarter = 100;
+  const UINT64 all = 400;
+  EXPECT_EQ(S_OK, callback->SetTotal(all));
+  after();
+  EXPECT_EQ(S_OK, callback->SetCompleted(&quarter));
+  after();
+  EXPECT_EQ(S_OK, callback->SetCompleted(nullptr));
+  after();
+  EXPECT_EQ(S_OK, callback->SetCompleted(&all));
+  after();
+  callback->Release();
+}
 
 inline time_t HostModificationTime(const std::string& path) {
   struct stat st;
