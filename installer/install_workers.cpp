@@ -56,7 +56,7 @@ void KorvaInstallThreadWorker::Complete(int status) {
   CompleteStep(ticket_, status);
 }
 
-int RunWorker(const boost::shared_ptr<KorvaInstallThreadWorker>& worker) {
+int RunWorker(const boost::shared_ptr<KorvaInstallThreadWorker>& worker, AfterQuit afterQuit) {
   IThreadUIControl* waiter = GetStepCompletion()->waiter;
   unsigned long ticket = BeginStep();
   if (!waiter) {
@@ -71,6 +71,10 @@ int RunWorker(const boost::shared_ptr<KorvaInstallThreadWorker>& worker) {
     return kWorkerNoResult;
   }
   waiter->RunMessageLoop();
+  if (afterQuit == kFinishWorker && !StepCompleted(ticket)) {
+    WriteLog("wait for the worker thread to finish .");
+    AwaitStep(ticket);
+  }
   int status = kWorkerNoResult;
   if (!EndStep(ticket, &status)) {
     WriteLog("the wait ended before the worker thread finished .");

@@ -32,10 +32,17 @@ class KorvaInstallThreadWorker
   bool completed_;
 };
 
+// What RunWorker does when WM_QUIT ends its wait before the worker is done.
+enum AfterQuit {
+  kLeaveWorkerRunning,  // return at once; the worker finishes by itself
+  kFinishWorker,        // wait for the worker, pumping no more messages
+};
+
 // Starts the worker and pumps messages on the calling (UI) thread until it
 // completes. Returns its status, or kWorkerNoResult when the wait ended
 // without it (WM_QUIT) or its thread could not be started.
-int RunWorker(const boost::shared_ptr<KorvaInstallThreadWorker>& worker);
+int RunWorker(const boost::shared_ptr<KorvaInstallThreadWorker>& worker,
+              AfterQuit afterQuit = kLeaveWorkerRunning);
 
 // Download progress function handed to the HTTP client.
 void DownloadProgressSink(double totalBytes, double downloadedBytes);

@@ -79,7 +79,20 @@ void CompleteStep(unsigned long ticket, int result) {
   if (ticket != completion->ticket || completion->completed) return;
   completion->result = result;
   completion->completed = true;
+  completion->completion.notify_all();
   if (completion->waiter) completion->waiter->StopMessageLoop();
+}
+
+bool StepCompleted(unsigned long ticket) {
+  StepCompletion* completion = GetStepCompletion();
+  std::lock_guard<std::mutex> guard(completion->lock);
+  return ticket == completion->ticket && completion->completed;
+}
+
+void AwaitStep(unsigned long ticket) {
+  StepCompletion* completion = GetStepCompletion();
+  std::unique_lock<std::mutex> guard(completion->lock);
+  completion->completion.wait(guard, [&] { return ticket != completion->ticket || completion->completed; });
 }
 
 bool EndStep(unsigned long ticket, int* result) {

@@ -2,6 +2,7 @@
 // worker reports its status.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <windows.h>
 
@@ -56,6 +57,8 @@ struct StepCompletion {
   unsigned long ticket = 0;
   bool completed = false;
   std::mutex lock;
+  // Notified on every completion, for a wait that may no longer pump.
+  std::condition_variable completion;
 };
 
 // The record, created on first use.
@@ -70,6 +73,11 @@ unsigned long BeginStep();
 // Called once by a worker on its thread: stores the status for its ticket and
 // signals the waiter.
 void CompleteStep(unsigned long ticket, int result);
+// True when the worker of the ticket has completed.
+bool StepCompleted(unsigned long ticket);
+// Blocks the calling thread, pumping no messages, until the worker of the
+// ticket has completed. Only for a worker that ends on its own.
+void AwaitStep(unsigned long ticket);
 // Closes the wait of the ticket: true with the worker's status when it
 // completed, false when it did not. Later completions of it are ignored.
 bool EndStep(unsigned long ticket, int* result);

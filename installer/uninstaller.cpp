@@ -74,6 +74,8 @@ int Uninstaller::DeleteUninstallKey() {
 
 int Uninstaller::DeleteInstallDir() {
   // The worker's status does not matter: a missing directory is no failure.
-  RunWorker(boost::make_shared<KorvaInstallDeleteDirsWorker>(installDir));
+  // The install run unpacks into this directory next, so the deletion must
+  // be over before the removal returns, even after a quit.
+  RunWorker(boost::make_shared<KorvaInstallDeleteDirsWorker>(installDir), kFinishWorker);
   return 0;
 }

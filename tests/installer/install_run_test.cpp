@@ -289,6 +289,56 @@ TEST_F(InstallRunTest, SecondRunRemovesTheFirst) {
   EXPECT_EQ(1, CountOf(record, "=EXECUTE")) << record;
 }
 
+// Forwards to the installer's waiter and notes, as each wait begins (its
+// worker has just started), whether a path of the earlier installation is
+// still there.
+class WatchingWaiter final : public IThreadUIControl {
+ public:
+  explicit WatchingWaiter(const std::string& watched) : watched_(watched) {}
+  void RunMessageLoop() override {
+    oldPathAtEachWait.push_back(HostExists(watched_));
+    KorvaThreadUIControl::Instance()->RunMessageLoop();
+  }
+  void StopMessageLoop() override { KorvaThreadUIControl::Instance()->StopMessageLoop(); }
+  void ResetMessageLoop() override { KorvaThreadUIControl::Instance()->ResetMessageLoop(); }
+
+  std::vector<bool> oldPathAtEachWait;
+
+ private:
+  std::string watched_;
+};
+
+// A quit already queued ends the wait for the deletion of the earlier copy;
+// still no other worker starts before the deletion is over, and the new copy
+// is whole.
+TEST_F(InstallRunTest, QuitDuringTheRemovalStillInstallsAWholeCopy) {
+  if (!Prepare()) return;
+  ASSERT_EQ(kInstallOk, RunInstall()) << Log();
+  // Enough files to keep the deletion busy, listed before the product's own.
+  installer_test::WriteManyFiles(InstallDir("aaa"), 3000);
+  WriteHostFile(InstallDir("korva.exe"), "old main program");
+
+  installer_test::ResetProcessObjects();
+  WatchingWaiter waiter(InstallDir("aaa"));
+  IInstallKernel* kernel = KorvaInstallKernel::Instance();
+  kernel->SetThreadUIControl(&waiter);
+  ASSERT_TRUE(kernel->Init()) << Log();
+  PostQuitMessage(0);
+  ASSERT_EQ(kInstallOk, kernel->Install()) << Log();
+
+  // The deletion, then the download and the unpacking, one after the other.
+  EXPECT_EQ((std::vector<bool>{true, false, false}), waiter.oldPathAtEachWait);
+  EXPECT_EQ("main program", ReadHostFile(InstallDir("korva.exe")));
+  for (const char* file : {"icon.ico", "bin/setup.exe", "bin/cleanup.exe", "resources/cplus-module/update.json"}) {
+    EXPECT_TRUE(HostExists(InstallDir(file))) << file;
+  }
+  for (const wchar_t* name : RuntimeFileList) {
+    EXPECT_TRUE(HostExists(InstallDir("update/" + Utf8(name)))) << Utf8(name);
+  }
+  EXPECT_FALSE(HostExists(InstallDir("aaa")));
+  EXPECT_EQ(1, CountOf(Log(), "wait for the worker thread to finish .\r\n"));
+}
+
 TEST_F(InstallRunTest, ServiceDown) {
   if (!Prepare()) return;
   updates.Stop();

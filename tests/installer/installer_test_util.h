@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -145,6 +146,13 @@ inline void PlaceStub(const std::string& hostPath) {
   namespace fs = std::filesystem;
   fs::create_directories(fs::path(hostPath).parent_path());
   fs::copy_file(StubProgram(), hostPath, fs::copy_options::overwrite_existing);
+}
+
+// Fills a host directory with `count` small files; enough of them keep a
+// deletion worker busy for a good while.
+inline void WriteManyFiles(const std::string& dir, int count) {
+  std::filesystem::create_directories(dir);
+  for (int i = 0; i < count; ++i) std::ofstream(dir + "/file" + std::to_string(i) + ".dat") << i;
 }
 
 }  // namespace installer_test

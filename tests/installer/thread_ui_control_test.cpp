@@ -176,6 +176,43 @@ TEST_F(ThreadUIControlTest, QuitDuringWaitLeavesWorkerRunningAndNextWaitUnaffect
   while (g_workersDestroyed.load() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// A wait that must not leave its worker behind: after the quit it blocks
+// until the worker is done, takes nothing more from the queue, and returns
+// the worker's own status; the next wait still ends on its own worker only.
+TEST_F(ThreadUIControlTest, QuitDuringAWaitThatFinishesItsWorker) {
+  auto latch = std::make_shared<Latch>();
+  const DWORD self = GetCurrentThreadId();
+  std::thread driver([&] {
+    while (CountOf(machine.Log(), "out of thread") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Arrives while the UI thread waits without pumping; it must stay queued.
+    PostThreadMessageW(self, WM_APP + 3, 0, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    latch->Open();
+  });
+  PostQuitMessage(0);
+  Watchdog watchdog(waiter);
+  int status = RunWorker(boost::make_shared<GatedWorker>(kWorkerExtractFailed, latch), kFinishWorker);
+  driver.join();
+  EXPECT_EQ(kWorkerExtractFailed, status);
+  std::string log = machine.Log();
+  EXPECT_EQ(1, CountOf(log, "out of thread"));
+  EXPECT_EQ(1, CountOf(log, "wait for the worker thread to finish ."));
+  EXPECT_EQ(0, CountOf(log, "the wait ended before the worker thread finished ."));
+  MSG msg;
+  EXPECT_TRUE(PeekMessageW(&msg, NULL, WM_APP + 3, WM_APP + 3, PM_REMOVE));
+  EXPECT_FALSE(PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+
+  auto secondLatch = std::make_shared<Latch>();
+  std::thread opener([secondLatch] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    secondLatch->Open();
+  });
+  status = RunWorker(boost::make_shared<GatedWorker>(kWorkerPathMissing, secondLatch));
+  opener.join();
+  EXPECT_EQ(kWorkerPathMissing, status);
+  EXPECT_EQ(1, CountOf(machine.Log(), "wait for the worker thread to finish ."));
+}
+
 TEST_F(ThreadUIControlTest, ThreadThatCannotStartFailsWithoutWaiting) {
   // A default stack no address space can hold makes every new thread fail.
   pthread_attr_t saved;

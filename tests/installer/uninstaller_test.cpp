@@ -121,4 +121,22 @@ TEST_F(UninstallerTest, UnreadableRecordRemovesNothing) {
   EXPECT_EQ(0, CountOf(machine.Log(), "start to run external execute."));
 }
 
+// A quit that ends the wait for the deletion must not let the install run go
+// on while the old directory is still being deleted: the removal returns
+// only once its worker is done.
+TEST_F(UninstallerTest, QuitDuringTheDeletionStillLetsItFinishFirst) {
+  WriteRecord("something=else\n");
+  installer_test::WriteManyFiles(Host("old/data"), 3000);
+  PostQuitMessage(0);
+
+  EXPECT_EQ(kUninstallOk, uninstaller.Uninstall());
+  EXPECT_FALSE(HostExists(Host("old")));
+  EXPECT_FALSE(KeyExists());
+  EXPECT_FALSE(HostExists(Host("data/KorvaInstall.dat")));
+  EXPECT_EQ(1, CountOf(machine.Log(), "out of thread\r\n"));
+  // The quit was consumed by the wait, as any quit during a wait is.
+  MSG msg;
+  EXPECT_FALSE(PeekMessageW(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+}
+
 }  // namespace
