@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -373,14 +374,33 @@ int StartTrickleServer() {
   return ntohs(address.sin_port);
 }
 
+// Host path of the abandoned download, for the check at exit; no object that
+// static destruction could free first.
+char g_abandonedDownload[4096];
+
+long long HostFileSize(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+// Runs after the updater's exit hook. The worker then stops at its next
+// progress report for good; had it gone on (re-creating the freed objects as
+// it reports), its download would keep growing.
+void CheckAbandonedDownloadStopped() {
+  Sleep(300);
+  const long long settled = HostFileSize(g_abandonedDownload);
+  Sleep(700);
+  if (HostFileSize(g_abandonedDownload) != settled) _exit(5);
+}
+
 // The program ends while an abandoned worker still downloads: the exit hook
 // frees the process-wide objects, and the worker must not touch them.
 TEST(PackageSteps, ExitingWhileAWorkerRuns) {
   if (!RunAsInstalledUpdater()) return;
-  // Runs after the updater's hook, while the worker goes on reporting.
-  std::atexit([] { Sleep(500); });
+  std::atexit(CheckAbandonedDownloadStopped);
   RegisterUpdaterExitHooks();
   InstallTree tree;
+  snprintf(g_abandonedDownload, sizeof(g_abandonedDownload), "%s", tree.WorkHost("update_korva.7z").c_str());
   const int port = StartTrickleServer();
   ASSERT_NE(0, port);
   UpdateContext* context = UpdateContext::Instance();
