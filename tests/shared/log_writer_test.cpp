@@ -12,6 +12,7 @@
 
 #include "shared/log_writer.h"
 #include "shared/text_convert.h"
+#include "support/far_time_zone.h"
 #include "support/temp_machine.h"
 
 using testing_support::ReadHostFile;
@@ -113,4 +114,19 @@ TEST(LogWriter, ConcurrentLinesNeverInterleave) {
     seen.insert(std::to_string(t) + "/" + std::to_string(i));
   }
   EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+}
+
+// The prefix shows local time, told apart from UTC by a zone half a day away.
+TEST(LogWriter, PrefixIsTheLocalTime) {
+  TempMachine m;
+  testing_support::FarTimeZone zone;
+  SetLogPath("C:\\local.log");
+  const time_t before = time(nullptr);
+  WriteLog("now");
+  const time_t after = time(nullptr);
+  std::vector<std::string> lines = Lines(ReadHostFile(m.c() + "/local.log"));
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_TRUE(testing_support::ShowsTimeWithin(lines[0], "%Y-%m-%d %H:%M:%S    now",
+                                               testing_support::Clock::kLocal, before, after))
+      << lines[0];
 }

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cwctype>
 #include <string>
 
 #include <windows.h>
@@ -13,6 +12,7 @@
 #include "shared/program_dirs.h"
 #include "shared/text_convert.h"
 #include "shared/utc_time.h"
+#include "support/far_time_zone.h"
 #include "support/temp_machine.h"
 
 using testing_support::TempMachine;
@@ -76,21 +76,18 @@ TEST(TextConvert, BackslashHelpersAndTheirLimits) {
   EXPECT_EQ(301u, AddBackslash(p300 + L"x").size());
 }
 
+// Both stamps show UTC, told apart from local time by a zone half a day away.
 TEST(TextConvert, UtcStamps) {
+  testing_support::FarTimeZone zone;
+  const time_t before = time(nullptr);
   std::wstring date = GetUtcDate();
   std::wstring stamp = GetUtcTimestamp();
-  auto shaped = [](const std::wstring& text, const std::wstring& shape) {
-    if (text.size() != shape.size()) return false;
-    for (size_t i = 0; i < shape.size(); ++i)
-      if (shape[i] == L'9' ? !iswdigit(text[i]) : text[i] != shape[i]) return false;
-    return true;
-  };
-  EXPECT_TRUE(shaped(date, L"9999-99-99")) << WideToUtf8(date);
-  EXPECT_TRUE(shaped(stamp, L"99999999999999")) << WideToUtf8(stamp);
-  SYSTEMTIME utc;
-  GetSystemTime(&utc);
-  EXPECT_EQ(utc.wYear, std::stoi(stamp.substr(0, 4)));
-  EXPECT_EQ(stamp.substr(4, 2), date.substr(5, 2));
+  const time_t after = time(nullptr);
+  using testing_support::Clock;
+  EXPECT_TRUE(testing_support::ShowsTimeWithin(WideToUtf8(date), "%Y-%m-%d", Clock::kUtc, before, after))
+      << WideToUtf8(date);
+  EXPECT_TRUE(testing_support::ShowsTimeWithin(WideToUtf8(stamp), "%Y%m%d%H%M%S", Clock::kUtc, before, after))
+      << WideToUtf8(stamp);
 }
 
 TEST(TextConvert, TempAndModuleDirectories) {

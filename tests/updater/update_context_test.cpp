@@ -8,6 +8,7 @@
 #include "shared/log_writer.h"
 #include "shared/system_helpers.h"
 #include "shared/utc_time.h"
+#include "support/far_time_zone.h"
 #include "support/temp_machine.h"
 #include "updater/update_context.h"
 #include "updater_test_util.h"
@@ -30,6 +31,8 @@ class ContextTest : public ::testing::Test {
 };
 
 TEST_F(ContextTest, WithoutTheUninstallEntry) {
+  // Half a day from UTC, so that a log named after local time would show.
+  testing_support::FarTimeZone zone;
   const std::wstring before = GetUtcTimestamp();
   UpdateContext* context = UpdateContext::Instance();
   EXPECT_EQ(context, UpdateContext::Instance());
