@@ -127,6 +127,38 @@ TEST(StringApi, Utf8ReplacementAndStrictMode) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION), GetLastError());
 }
 
+TEST(StringApi, Cp936HasWindowsExtrasBeyondGbk) {
+  TempMachine m;
+  // Single bytes: the euro sign and a private use character.
+  EXPECT_EQ(L"\x20AC\xF8F5", ToWide("\x80\xFF"));
+  EXPECT_EQ("\x80\xFF", ToAnsi(L"\x20AC\xF8F5"));
+  // User-defined areas, and codes that stayed in the private use area
+  // although GB18030 gave them characters later.
+  EXPECT_EQ(L"\xE000\xE4C6\xE78D\xE7C7\xE816\xE864", ToWide("\xAA\xA1\xA1\x40\xA6\xD9\xA8\xBC\xFE\x51\xFE\xA0"));
+  EXPECT_EQ("\xAA\xA1\xFE\x51", ToAnsi(L"\xE000\xE816"));
+  // A lead byte takes any byte after it along, except the terminator.
+  EXPECT_EQ(L"caf? \x20AC", ToWide("caf\xE9 \x20\x80"));
+  EXPECT_EQ(L"?x", ToWide("\x81\x7Fx"));
+}
+
+TEST(StringApi, BestFitReplacementsUnlessForbidden) {
+  TempMachine m;
+  m.WriteConfig(R"({"acp": 1252})");
+  BOOL used = TRUE;
+  EXPECT_EQ("AcI-A", ToAnsi(L"\x0100\x010D\x0130\x2010\xFF21", &used));
+  EXPECT_FALSE(used);
+  char out[8] = {};
+  used = FALSE;
+  EXPECT_EQ(2, WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, L"\x0100x", 2, out, sizeof(out), nullptr, &used));
+  EXPECT_EQ("?x", std::string(out, 2));
+  EXPECT_TRUE(used);
+
+  m.WriteConfig(R"({"acp": 936})");
+  // A compatibility ideograph is written as its unified one.
+  EXPECT_EQ("|\xD8\x4D", ToAnsi(L"\x00A6\xF900", &used));
+  EXPECT_FALSE(used);
+}
+
 TEST(StringApi, BrokenDoubleByteInput) {
   TempMachine m;
   // A lead byte at the end, and one followed by a byte that cannot trail.

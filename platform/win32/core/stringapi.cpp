@@ -1,5 +1,6 @@
-// Code page conversions of kernel32 over glibc's iconv. WCHAR holds one code
-// point here (4 bytes); UTF-16 surrogate pairs that arrive widened are joined.
+// Code page conversions of kernel32 over glibc's iconv, with Windows' own
+// code page 936 and best-fit replacements. WCHAR holds one code point here
+// (4 bytes); UTF-16 surrogate pairs that arrive widened are joined.
 #include <iconv.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 
 #include <windows.h>
 
+#include "code_page_tables.h"
 #include "internal/machine.h"
 #include "internal/unicode.h"
 
@@ -88,6 +90,10 @@ bool DecodesAlone(UINT codePage, unsigned char byte) {
 // page pass through as U+00xx (as the system's tables do); invalid or
 // truncated double-byte sequences become '?' and set *invalid.
 bool DecodeAnsi(UINT codePage, const char* text, size_t length, std::u32string* out, bool* invalid) {
+  if (codePage == 936) {
+    win32::DecodeCp936(text, length, out, invalid);
+    return true;
+  }
   Converter cd(kUtf32, IconvName(codePage).c_str());
   if (!cd.ok()) return false;
   out->clear();
@@ -117,9 +123,21 @@ bool DecodeAnsi(UINT codePage, const char* text, size_t length, std::u32string* 
   return true;
 }
 
-// Code points -> bytes of `codePage`; unmappable ones become `defaultChar`.
-bool EncodeAnsi(UINT codePage, const std::u32string& text, const std::string& defaultChar, std::string* out,
-                bool* usedDefault) {
+// Code points -> bytes of `codePage`; unmappable ones become their best fit
+// when allowed, else `defaultChar`.
+bool EncodeAnsi(UINT codePage, const std::u32string& text, const std::string& defaultChar, bool bestFit,
+                std::string* out, bool* usedDefault) {
+  auto replace = [&](char32_t c) {
+    if (c != kUnmappable && bestFit && win32::AppendBestFit(codePage, c, out)) return;
+    out->append(defaultChar);
+    *usedDefault = true;
+  };
+  if (codePage == 936) {
+    out->clear();
+    for (char32_t c : text)
+      if (c == kUnmappable || !win32::EncodeCp936(c, out)) replace(c);
+    return true;
+  }
   Converter cd(IconvName(codePage).c_str(), kUtf32);
   if (!cd.ok()) return false;
   out->clear();
@@ -143,16 +161,14 @@ bool EncodeAnsi(UINT codePage, const std::u32string& text, const std::string& de
       if (!IsDoubleByte(codePage) && c >= 0x80 && c <= 0xFF && !DecodesAlone(codePage, static_cast<unsigned char>(c))) {
         out->push_back(static_cast<char>(c));
       } else {
-        out->append(defaultChar);
-        *usedDefault = true;
+        replace(c);
       }
       in += sizeof(char32_t);
       inLeft -= sizeof(char32_t);
       iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
     }
     if (end < text.size()) {
-      out->append(defaultChar);
-      *usedDefault = true;
+      replace(kUnmappable);
       ++end;
     }
     pos = end;
@@ -255,7 +271,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideCharStr, 
     }
     std::u32string points = win32::JoinSurrogates(wideCharStr, length, kUnmappable, nullptr);
     bool used = false;
-    if (!EncodeAnsi(cp, points, fallback, &result, &used)) {
+    if (!EncodeAnsi(cp, points, fallback, !(flags & WC_NO_BEST_FIT_CHARS), &result, &used)) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return 0;
     }
