@@ -78,6 +78,22 @@ TEST(Registry, CreateOpenAndNamesIgnoreCaseButKeepIt) {
   EXPECT_EQ(0, stat((m.dir() + "/registry.db").c_str(), &st));
 }
 
+TEST(Registry, NamesAreLimitedAsOnWindows) {
+  TempMachine m;
+  HKEY base = Create(HKEY_CURRENT_USER, L"Software\\Limits");
+  // A key's name holds 255 characters, a value's 16,383.
+  RegCloseKey(Create(base, std::wstring(255, L'k').c_str()));
+  HKEY key = nullptr;
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExW(base, (L"ok\\" + std::wstring(256, L'k')).c_str(), 0, nullptr,
+                                                     0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(base, L"ok", KEY_READ, &key));
+  DWORD one = 1;
+  const BYTE* data = reinterpret_cast<const BYTE*>(&one);
+  EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(base, std::wstring(16383, L'v').c_str(), 0, REG_DWORD, data, 4));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, RegSetValueExW(base, std::wstring(16384, L'v').c_str(), 0, REG_DWORD, data, 4));
+  RegCloseKey(base);
+}
+
 TEST(Registry, ValuesKeepTheirBytesAndReportSizes) {
   TempMachine m;
   HKEY key = Create(HKEY_CURRENT_USER, L"Software\\Values");

@@ -9,6 +9,9 @@ using namespace win32::registry;
 
 namespace {
 
+// Longest name of one key.
+constexpr size_t kMaxKeyNameChars = 255;
+
 // The key that lpSubKey names below hKey: ERROR_FILE_NOT_FOUND when a key
 // on the way is missing. `names` tells how many steps it took.
 LSTATUS FindKey(Session& s, HKEY hKey, LPCWSTR lpSubKey, KeyHandle* base,
@@ -78,6 +81,8 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD
     if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::wstring> names;
     if (!SplitKeyPath(lpSubKey, &names)) return ERROR_BAD_PATHNAME;
+    for (const std::wstring& name : names)
+      if (name.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
     std::optional<KeyRow> row = s.Key(base.id);
     bool created = false;
     for (const std::wstring& name : names) {

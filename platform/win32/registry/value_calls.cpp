@@ -1,5 +1,6 @@
 // Reading, writing, enumerating and deleting values.
 #include <cstring>
+#include <cwchar>
 
 #include <windows.h>
 
@@ -46,6 +47,8 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
 LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType,
                               const BYTE* lpData, DWORD cbData) {
   if (!lpData && cbData) return ERROR_NOACCESS;
+  // Value names hold at most 16,383 characters.
+  if (lpValueName && std::wcslen(lpValueName) > 16383) return ERROR_INVALID_PARAMETER;
   return Guarded([&]() -> LSTATUS {
     Session s(true);
     KeyHandle key;
