@@ -178,6 +178,34 @@ TEST(Processes, RunningProgramIsListedByFileNameAndEndsWhenTerminated) {
   EXPECT_FALSE(win32::IsRunningImage(m.c() + "/missing.exe"));
 }
 
+TEST(Processes, EveryHandleSeesATerminationThroughAnother) {
+  TempMachine m;
+  const std::string exe = m.c() + "/korva.exe";
+  InstallStub(exe);
+  testing_support::WriteHostFile(exe + ".stay", "");
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.lpFile = L"C:\\korva.exe";
+  info.nShow = SW_HIDE;
+  ASSERT_TRUE(ShellExecuteExW(&info));
+  auto runs = WaitForStubRuns(m, 1);
+  ASSERT_EQ(1u, runs.size());
+
+  // Ended by id, as a program ends another; the starter's handle is the
+  // same process: ended at once, with the code given.
+  HANDLE opened = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, GetProcessId(info.hProcess));
+  ASSERT_NE(nullptr, opened);
+  ASSERT_TRUE(TerminateProcess(opened, 7));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(opened, 5000));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(info.hProcess, 0));
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+  EXPECT_EQ(7u, code);
+  CloseHandle(opened);
+  CloseHandle(info.hProcess);
+}
+
 TEST(Processes, SnapshotAndHandleMisuse) {
   std::wstring self;
   ASSERT_TRUE(Listed(GetCurrentProcessId(), &self));

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -46,16 +47,56 @@ DWORD WaitStatusToExitCode(int status) {
   return 1;
 }
 
+// The children this process started: a process is one object on Windows,
+// so a termination through any handle is what every handle reports. Never
+// destroyed: watcher threads may still use them while the program exits.
+std::mutex& ChildrenMutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+std::map<pid_t, std::weak_ptr<ChildState>>& Children() {
+  static auto* children = new std::map<pid_t, std::weak_ptr<ChildState>>;
+  return *children;
+}
+
+std::shared_ptr<ChildState> ChildOf(pid_t pid) {
+  std::lock_guard<std::mutex> lock(ChildrenMutex());
+  auto found = Children().find(pid);
+  return found == Children().end() ? nullptr : found->second.lock();
+}
+
+// A child that has ended but is not reaped yet has ended all the same; its
+// code is in its zombie's status unless a termination set one first.
+// Called with state.mutex held.
+bool EndedUnreaped(pid_t pid, ChildState& state) {
+  ProcStat st;
+  if (!ReadProcStat(pid, &st) || st.state != 'Z') return false;
+  if (state.exitCode == STILL_ACTIVE) state.exitCode = WaitStatusToExitCode(st.exitCode);
+  return true;
+}
+
+// Records the child's end before reaping it: until then it stays a zombie
+// that EndedUnreaped recognises, so no handle ever sees it running again.
 void WatchChild(pid_t pid, std::shared_ptr<ChildState> state) {
-  int status = 0;
-  pid_t r;
+  siginfo_t info{};
+  int r;
   do {
-    r = waitpid(pid, &status, 0);
+    r = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
   } while (r < 0 && errno == EINTR);
-  std::lock_guard<std::mutex> lock(state->mutex);
-  if (state->exitCode == STILL_ACTIVE) state->exitCode = r == pid ? WaitStatusToExitCode(status) : 0;
-  state->done = true;
-  state->ended.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(ChildrenMutex());
+    Children().erase(pid);
+  }
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (state->exitCode == STILL_ACTIVE)
+      state->exitCode = r != 0 ? 0 : info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status) : 1;
+    state->done = true;
+    state->ended.notify_all();
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
@@ -95,7 +136,7 @@ ProcessObject::~ProcessObject() {
 bool ProcessObject::HasEnded() {
   if (child_) {
     std::lock_guard<std::mutex> lock(child_->mutex);
-    return child_->done;
+    return child_->done || EndedUnreaped(pid_, *child_);
   }
   return WaitOther(0);
 }
@@ -133,6 +174,7 @@ DWORD ProcessObject::Wait(DWORD milliseconds) {
   }
   if (child_) {
     std::unique_lock<std::mutex> lock(child_->mutex);
+    if (!child_->done && EndedUnreaped(pid_, *child_)) return WAIT_OBJECT_0;
     if (milliseconds == INFINITE) {
       child_->ended.wait(lock, [&] { return child_->done; });
       return WAIT_OBJECT_0;
@@ -152,11 +194,13 @@ bool ProcessObject::Terminate(UINT exitCode) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  // The code is in place before the process can be seen to end.
+  // The code is in place before the process can be seen to end, also for
+  // the handle that started it when this one was opened by id.
+  std::shared_ptr<ChildState> child = child_ ? child_ : ChildOf(pid_);
   auto recordCode = [&](DWORD code) {
-    if (!child_) return;
-    std::lock_guard<std::mutex> lock(child_->mutex);
-    if (!child_->done) child_->exitCode = code;
+    if (!child) return;
+    std::lock_guard<std::mutex> lock(child->mutex);
+    if (!child->done) child->exitCode = code;
   };
   terminateCode_ = exitCode;
   terminated_ = true;
@@ -174,7 +218,7 @@ bool ProcessObject::Terminate(UINT exitCode) {
 DWORD ProcessObject::ExitCode() {
   if (child_) {
     std::lock_guard<std::mutex> lock(child_->mutex);
-    return child_->done ? child_->exitCode : static_cast<DWORD>(STILL_ACTIVE);
+    return child_->done || EndedUnreaped(pid_, *child_) ? child_->exitCode : static_cast<DWORD>(STILL_ACTIVE);
   }
   if (!WaitOther(0)) return STILL_ACTIVE;
   if (terminated_) return terminateCode_;
@@ -242,6 +286,10 @@ std::shared_ptr<ProcessObject> SpawnDetached(const std::string& hostExe, const s
     return nullptr;
   }
   auto state = std::make_shared<ChildState>();
+  {
+    std::lock_guard<std::mutex> lock(ChildrenMutex());
+    Children()[pid] = state;
+  }
   try {
     std::thread(WatchChild, pid, state).detach();
   } catch (...) {
