@@ -76,6 +76,17 @@ TEST(ShellLink, SavedFileCarriesEveryFieldForAnIndependentReader) {
   EXPECT_EQ("Korva 网络加速", Field(report, "Description")) << report;
   EXPECT_EQ("..\\..\\..\\Program Files (x86)\\Korva加速器\\korva.exe", Field(report, "Relative path")) << report;
   EXPECT_EQ("7 bytes", Field(report, "File size")) << report;
+  // The shell's own name of the target: My Computer, the drive, one item per
+  // component, the last a file.
+  EXPECT_EQ("5", Field(report, "Number of items")) << report;
+  EXPECT_EQ("My Computer", Field(report, "Shell folder name")) << report;
+  EXPECT_EQ("C:\\", Field(report, "Volume name")) << report;
+  const size_t last = report.find("Shell item: 5");
+  ASSERT_NE(std::string::npos, last) << report;
+  EXPECT_EQ("korva.exe", Field(report.substr(last), "Name")) << report;
+  EXPECT_NE(std::string::npos, report.find("(File entry: File)", last)) << report;
+  const std::string folder = report.substr(report.find("Shell item: 4"));
+  EXPECT_EQ("Korva加速器", Field(folder, "Name")) << report;
 
   // What was set reads back through the interfaces too.
   WCHAR text[MAX_PATH];

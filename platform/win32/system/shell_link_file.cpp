@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <cwctype>
 
 #include "internal/machine.h"
@@ -11,6 +12,7 @@ namespace win32 {
 namespace {
 
 enum LinkFlags : uint32_t {
+  kHasLinkTargetIdList = 1u << 0,
   kHasLinkInfo = 1u << 1,
   kHasName = 1u << 2,
   kHasRelativePath = 1u << 3,
@@ -28,6 +30,13 @@ constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeArchive = 0x20;
 constexpr uint8_t kShellLinkClsid[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                          0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+// Shell items of the target: "My Computer", a drive, a directory, a file.
+constexpr uint8_t kMyComputerItem[18] = {0x1F, 0x50, 0xE0, 0x4F, 0xD0, 0x20, 0xEA, 0x3A, 0x69,
+                                         0x10, 0xA2, 0xD8, 0x08, 0x00, 0x2B, 0x30, 0x30, 0x9D};
+constexpr uint8_t kVolumeItem = 0x2F;
+constexpr uint8_t kDirectoryItem = 0x31;
+constexpr uint8_t kFileItem = 0x32;
+constexpr uint8_t kUnicodeItem = 0x04;
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 constexpr uint64_t kEpochDelta = 116444736000000000ULL;
 
@@ -107,6 +116,70 @@ uint64_t FileTimeOf(const timespec& ts) {
   return static_cast<uint64_t>(ts.tv_sec) * 10000000ULL + static_cast<uint64_t>(ts.tv_nsec) / 100 + kEpochDelta;
 }
 
+// FAT date and time (UTC) of a host time, as shell items keep them.
+void FatDateTime(Writer& w, const timespec& ts) {
+  struct tm t {};
+  time_t seconds = ts.tv_sec;
+  if (ts.tv_sec == 0 || !gmtime_r(&seconds, &t) || t.tm_year < 80) {
+    w.U32(0);
+    return;
+  }
+  w.U16(static_cast<uint32_t>((t.tm_year - 80) << 9 | (t.tm_mon + 1) << 5 | t.tm_mday));
+  w.U16(static_cast<uint32_t>(t.tm_hour << 11 | t.tm_min << 5 | t.tm_sec / 2));
+}
+
+// The target as the shell names it: My Computer, the drive, then one file
+// entry per path component with its kind, size, time and attributes.
+void TargetIdList(Writer& w, const std::wstring& target) {
+  Writer items;
+  auto item = [&items](const Writer& data) {
+    items.U16(static_cast<uint32_t>(data.size() + 2));
+    items.Bytes(data.bytes.data(), data.size());
+  };
+  Writer root;
+  root.Bytes(kMyComputerItem, sizeof(kMyComputerItem));
+  item(root);
+  Writer volume;
+  volume.Bytes(&kVolumeItem, 1);
+  const std::string drive = WideToUtf8(target.substr(0, 3));
+  volume.Bytes(drive.c_str(), drive.size());
+  volume.Bytes(std::string(22 - drive.size(), '\0').data(), 22 - drive.size());
+  item(volume);
+
+  const std::vector<std::wstring> names = Components(target.substr(3));
+  std::wstring path = target.substr(0, 3);
+  for (size_t i = 0; i < names.size(); ++i) {
+    path += (i ? L"\\" : L"") + names[i];
+    std::string host;
+    DWORD error = 0;
+    struct stat st {};
+    const bool found = ToHostPath(path, &host, &error) && stat(host.c_str(), &st) == 0;
+    const bool directory = found ? S_ISDIR(st.st_mode) : i + 1 < names.size();
+    // An ASCII name is kept as it is, any other in UTF-16.
+    bool ascii = true;
+    for (wchar_t c : names[i]) ascii = ascii && c < 0x80;
+    Writer entry;
+    const uint8_t kind[2] = {static_cast<uint8_t>((directory ? kDirectoryItem : kFileItem) | (ascii ? 0 : kUnicodeItem)),
+                             0};
+    entry.Bytes(kind, 2);
+    entry.U32(found && !directory ? static_cast<uint32_t>(st.st_size) : 0);
+    FatDateTime(entry, found ? st.st_mtim : timespec{});
+    entry.U16(directory ? kAttributeDirectory : (found ? kAttributeArchive : 0));
+    if (ascii) {
+      const std::string name = WideToUtf8(names[i]);
+      entry.Bytes(name.c_str(), name.size() + 1);
+      if (entry.size() % 2) entry.Bytes("", 1);
+    } else {
+      for (uint16_t u : ToUtf16(names[i])) entry.U16(u);
+      entry.U16(0);
+    }
+    item(entry);
+  }
+  w.U16(static_cast<uint32_t>(items.size() + 2));
+  w.Bytes(items.bytes.data(), items.size());
+  w.U16(0);
+}
+
 void LinkInfo(Writer& w, const std::wstring& target) {
   const std::string ansiPath = WideToAnsi(target);
   const std::vector<uint16_t> widePath = ToUtf16(target);
@@ -167,7 +240,7 @@ std::vector<uint8_t> EncodeShellLink(const ShellLinkData& link, const std::wstri
   const std::wstring relative = hasLinkInfo ? RelativeLinkPath(linkPath, target) : L"";
 
   uint32_t flags = kIsUnicode;
-  if (hasLinkInfo) flags |= kHasLinkInfo;
+  if (hasLinkInfo) flags |= kHasLinkTargetIdList | kHasLinkInfo;
   if (!link.description.empty()) flags |= kHasName;
   if (!relative.empty()) flags |= kHasRelativePath;
   if (!link.workingDirectory.empty()) flags |= kHasWorkingDir;
@@ -203,6 +276,7 @@ std::vector<uint8_t> EncodeShellLink(const ShellLinkData& link, const std::wstri
   w.U16(0);
   w.U32(0);
   w.U32(0);
+  if (hasLinkInfo) TargetIdList(w, target);
   if (hasLinkInfo) LinkInfo(w, target);
   if (flags & kHasName) StringData(w, link.description);
   if (flags & kHasRelativePath) StringData(w, relative);
