@@ -8,6 +8,7 @@
 #include <string>
 
 #include <windows.h>
+#include <shlwapi.h>
 
 #include "support/temp_machine.h"
 
@@ -184,6 +185,15 @@ TEST(FileApi, PathsFindFilesWhateverTheirCaseAndSeparators) {
   EXPECT_TRUE(ReadFile(file, &c, 1, &done, nullptr));
   EXPECT_EQ('z', c);
   CloseHandle(file);
+
+  // A trailing separator names a directory, never a file.
+  EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesW(L"C:\\Program Files\\Korva\\") & FILE_ATTRIBUTE_DIRECTORY);
+  for (const wchar_t* path : {L"C:\\Program Files\\Korva\\update.json\\", L"C:/Program Files/Korva/update.json/"}) {
+    SetLastError(0);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), GetLastError());
+    EXPECT_FALSE(PathFileExistsW(path));
+  }
 }
 
 TEST(FileApi, ShareModesHoldWithinAProcess) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,7 +102,16 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) {
     SetLastError(MissingError(host));
     return INVALID_FILE_ATTRIBUTES;
   }
-  return HostAttributes(host, st);
+  const DWORD attributes = HostAttributes(host, st);
+  // A trailing separator names a directory: a file so named is an invalid
+  // name, as CreateFileW finds too.
+  const size_t length = wcslen(fileName);
+  if (length > 0 && (fileName[length - 1] == L'\\' || fileName[length - 1] == L'/') &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return attributes;
 }
 
 BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD fileAttributes) {
