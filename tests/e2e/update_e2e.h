@@ -87,12 +87,15 @@ class UpdateWindowWatcher {
     std::lock_guard<std::mutex> lock(mutex_);
     return samples_;
   }
-  // True when the window was seen hidden and later visible again.
+  // True when the window was seen visible, then hidden, then visible again.
+  // A sample taken while the window is still being created sees it not yet
+  // shown; that is no hiding.
   bool ReappearedAfterHiding() {
-    bool hidden = false;
+    bool shown = false, hidden = false;
     for (const UpdateWindowSample& s : samples()) {
-      if (!s.visible) hidden = true;
       if (s.visible && hidden) return true;
+      if (s.visible) shown = true;
+      if (!s.visible && shown) hidden = true;
     }
     return false;
   }
