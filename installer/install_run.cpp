@@ -132,6 +132,9 @@ bool KorvaInstallKernel::UnzipPackage() {
       boost::make_shared<KorvaPackageUnzipWorker>(WideToAnsi(packagePath), WideToAnsi(installPath)));
   if (status != kWorkerOk) {
     WriteLog("fail to unzip the package.");
+    // A package that does not unpack would be resumed, not fetched anew,
+    // by the next run. An abandoned worker (no result) still uses both.
+    if (status != kWorkerNoResult) DeletePackageFiles();
     return false;
   }
   const float elapsed = static_cast<float>(NowMs() - start);

@@ -15,6 +15,7 @@
 #include "shared/log_writer.h"
 #include "shared/seven_zip_extractor.h"
 #include "shared/text_convert.h"
+#include "shared/tree_move.h"
 
 namespace {
 
@@ -130,7 +131,7 @@ void KorvaPackageUnzipWorker::ThreadMain() {
     for (wchar_t& c : target) {
       if (c == L'/') c = L'\\';
     }
-    MoveTree(tempDir, target);
+    MoveTreeInto(tempDir, target, ExistingFiles::kKeep);
   } catch (...) {
     WorkerLog("SevenZip Extract Error");
     Complete(kWorkerExtractFailed);
@@ -156,23 +157,6 @@ void KorvaPackageUnzipWorker::OnExtractProgress(bool isTotal, UINT64 value) {
   } else {
     progress->SetDone(static_cast<double>(value));
   }
-}
-
-void KorvaPackageUnzipWorker::MoveTree(const std::wstring& tempDir, const std::wstring& target) {
-  const std::wstring from = AddBackslash(tempDir);
-  const std::wstring to = AddBackslash(target);
-  auto mirror = [&](const std::wstring& path) {
-    if (path.compare(0, from.size(), from) == 0) return to + path.substr(from.size());
-    return path;
-  };
-  for (const std::wstring& dir : ListDirectoryTree(from)) {
-    std::wstring copy = mirror(dir);
-    if (!DirectoryExists(copy)) CreateDirectories(copy);
-  }
-  std::list<std::wstring> files;
-  CollectFiles(from, files, L"*.*");
-  // Without MOVEFILE_REPLACE_EXISTING an existing file is kept.
-  for (const std::wstring& file : files) MoveFileW(file.c_str(), mirror(file).c_str());
 }
 
 void KorvaInstallDeleteDirsWorker::ThreadMain() {

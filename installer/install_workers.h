@@ -70,10 +70,6 @@ class KorvaPackageUnzipWorker final : public KorvaInstallThreadWorker,
 
   void OnExtractProgress(bool isTotal, UINT64 value) override;
 
-  // Moves every file of tempDir's tree to the same place below target;
-  // a file that already exists there is kept and the new one stays behind.
-  static void MoveTree(const std::wstring& tempDir, const std::wstring& target);
-
  protected:
   void ThreadMain() override;
 

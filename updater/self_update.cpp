@@ -30,6 +30,30 @@ std::string BatchText(const std::wstring& path) {
 
 std::string Quoted(const std::wstring& path) { return "\"" + BatchText(path) + "\""; }
 
+// How long the batch file waits for the updater that wrote it to end.
+const int kUpdaterExitWaitSeconds = 30;
+
+// Lines that wait until updaterExe can be written, that is until the updater
+// running from it has ended: a running program's files cannot be replaced.
+// Appending nothing to the file in place ("copy /b X+nul X") tries to open it
+// for writing and fails while it runs. The loop uses errorlevel and goto
+// only, which every command interpreter runs alike.
+std::string WaitForUpdaterExit(const std::wstring& updaterExe) {
+  const std::string exe = Quoted(updaterExe);
+  std::string lines;
+  lines += "set /a korva_wait=0\r\n";
+  lines += ":korva_wait\r\n";
+  lines += "if not exist " + exe + " goto korva_copy\r\n";
+  lines += "copy /y /b " + exe + "+nul " + exe + " >nul 2>nul\r\n";
+  lines += "if not errorlevel 1 goto korva_copy\r\n";
+  lines += "set /a korva_wait+=1\r\n";
+  lines += "if %korva_wait% geq " + std::to_string(kUpdaterExitWaitSeconds) + " goto korva_copy\r\n";
+  lines += "ping -n 2 127.0>nul\r\n";
+  lines += "goto korva_wait\r\n";
+  lines += ":korva_copy\r\n";
+  return lines;
+}
+
 bool WriteTextFile(const std::wstring& path, const std::string& text) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -57,6 +81,7 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   CollectFiles(sourceDir, files, L"*.*");
 
   std::string text = "ping -n 1 127.0>nul\r\n";
+  text += WaitForUpdaterExit(exeDir + kUpdaterExe);
   std::list<std::wstring> targetDirs;
   for (const std::wstring& file : files) {
     const std::wstring target = exeDir + file.substr(sourceBase.size());
@@ -65,7 +90,8 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   }
   text += "rd /s /q " + Quoted(workDir + kSelfUpdatePackageDir) + "\r\n";
   text += BatchText(exeDir.substr(0, 2)) + "\r\n";
-  text += "cd " + BatchText(exeDir) + "\r\n";
+  // Quoted: an unquoted "&" or "^" in the folder would split or change the line.
+  text += "cd " + Quoted(exeDir) + "\r\n";
   text += Quoted(exeDir + kUpdaterExe) + "\r\n";
   text += "ping -n 6 127.0>nul\r\n";
   text += "del %0\r\n";

@@ -14,6 +14,7 @@
 #include "shared/program_dirs.h"
 #include "shared/seven_zip_extractor.h"
 #include "shared/text_convert.h"
+#include "shared/tree_move.h"
 #include "updater/update_context.h"
 #include "updater/update_messages.h"
 #include "updater/update_progress.h"
@@ -166,14 +167,33 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
     return kUpdateDamaged;
   }
 
+  // The package is unpacked beside its archive and moved into the install
+  // directory only once it has unpacked whole: a damaged package, or a
+  // window closed during the extraction, leaves the installed product as it
+  // was. What an abandoned earlier run left there goes first.
+  const std::wstring staging = workDir_ + GetFileStem(step.package);
+  if (DirectoryExists(staging)) DeleteDirectoryTree(staging);
+  CreateDirectories(staging);
+
   WorkerTask unzip;
   unzip.source = archive;
-  unzip.target = WideToAnsi(GetParentDirectoryNoBackslash(GetModuleDir()));
+  unzip.target = WideToAnsi(staging);
   unzip.reportProgress = true;
   unzip.base = step.unzipBase;
   unzip.weight = step.unzipWeight;
   run = RunWorker(boost::make_shared<KorvaUpdateUnzipWorker>(unzip), &status);
   if (run != kRunFinished || status != kWorkerOk) {
+    // An abandoned worker may still be writing there; the next run clears it.
+    if (run != kRunAbandoned) DeleteDirectoryTree(staging);
+    return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
+  }
+  TreeMoveFailure failure;
+  const bool moved = MoveTreeInto(staging, GetParentDirectoryNoBackslash(GetModuleDir()), ExistingFiles::kReplace,
+                                  &failure);
+  DeleteDirectoryTree(staging);
+  if (!moved) {
+    WriteLog("fail to move %s into the install directory, lastError: %d .", WideToAnsi(failure.file).c_str(),
+             static_cast<int>(failure.error));
     return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
   }
   WriteLog("unzip %s success.", name.c_str());

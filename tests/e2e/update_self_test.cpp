@@ -51,10 +51,14 @@ TEST_F(UpdateSelfTest, NewerUpdaterReplacesItselfAndRestarts) {
   ASSERT_FALSE(batchText.empty()) << "no update.bat\n" << UpdateLogText();
   const std::string source = "C:\\Program Files (x86)\\Common Files\\korva\\update_update\\";
   const std::string target = "C:\\Program Files\\korva\\update\\";
-  const std::vector<std::string> lines = Lines(batchText);
-  ASSERT_EQ(10u, lines.size()) << batchText;
+  std::vector<std::string> lines = Lines(batchText);
+  ASSERT_EQ(20u, lines.size()) << batchText;
   for (const std::string& line : lines) EXPECT_TRUE(EndsWith(line, "\r")) << line;
   EXPECT_EQ("ping -n 1 127.0>nul\r", lines[0]);
+  // The wait for the old updater's end, then the copies.
+  EXPECT_EQ("copy /y /b \"" + target + "update.exe\"+nul \"" + target + "update.exe\" >nul 2>nul\r", lines[4]);
+  EXPECT_EQ(":korva_copy\r", lines[10]);
+  lines.erase(lines.begin() + 1, lines.begin() + 11);
   std::vector<std::string> copies(lines.begin() + 1, lines.begin() + 4);
   std::sort(copies.begin(), copies.end());
   EXPECT_EQ("copy /y \"" + source + "extras\\readme.txt\" \"" + target + "extras\\readme.txt\"\r", copies[0]);
@@ -62,7 +66,7 @@ TEST_F(UpdateSelfTest, NewerUpdaterReplacesItselfAndRestarts) {
   EXPECT_EQ("copy /y \"" + source + "update.exe\" \"" + target + "update.exe\"\r", copies[2]);
   EXPECT_EQ("rd /s /q \"C:\\Program Files (x86)\\Common Files\\korva\\update_update\"\r", lines[4]);
   EXPECT_EQ("C:\r", lines[5]);
-  EXPECT_EQ("cd " + target + "\r", lines[6]);
+  EXPECT_EQ("cd \"" + target + "\"\r", lines[6]);
   EXPECT_EQ("\"" + target + "update.exe\"\r", lines[7]);
   EXPECT_EQ("ping -n 6 127.0>nul\r", lines[8]);
   EXPECT_EQ("del %0\r", lines[9]);

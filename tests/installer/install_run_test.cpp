@@ -389,14 +389,23 @@ TEST_F(InstallRunTest, WrongDigestDeletesThePackage) {
 
 TEST_F(InstallRunTest, DamagedArchive) {
   if (!Prepare()) return;
-  std::string package = ReadHostFile(Host("packages/") + kPackageFile);
-  package.resize(package.size() / 2);
-  WriteHostFile(Host("packages/") + kPackageFile, package);
+  const std::string good = ReadHostFile(Host("packages/") + kPackageFile);
+  WriteHostFile(Host("packages/") + kPackageFile, good.substr(0, good.size() / 2));
   EXPECT_EQ(kInstallUnzipFailed, RunInstall());
   EXPECT_EQ(1, CountOf(Log(), "SevenZip Extract Error\r\n"));
   EXPECT_EQ(1, CountOf(Log(), "fail to unzip the package.\r\n"));
   EXPECT_NE(std::string::npos, LastStatisticsBody().find("&errorCode=2&errorMsg=解压失败&"));
-  EXPECT_TRUE(HostExists(DataDirHost(kPackageFile)));
+  // A package that does not unpack is of no use to the next run.
+  EXPECT_FALSE(HostExists(DataDirHost(kPackageFile)));
+  EXPECT_FALSE(HostExists(DataDirHost("korva_main")));
+
+  // The service has a good package again: the next run fetches it whole and installs.
+  WriteHostFile(Host("packages/") + kPackageFile, good);
+  ASSERT_EQ(kInstallOk, RunInstall()) << Log();
+  auto downloads = updates.RequestsTo(std::string(testing_support::kPackagesPath) + kPackageFile);
+  ASSERT_EQ(2u, downloads.size());
+  EXPECT_EQ("", downloads[1].header("Range"));
+  EXPECT_EQ("main program", ReadHostFile(InstallDir("korva.exe")));
 }
 
 TEST_F(InstallRunTest, DamagedItemInAPackageWithTheAnnouncedDigest) {
@@ -407,13 +416,14 @@ TEST_F(InstallRunTest, DamagedItemInAPackageWithTheAnnouncedDigest) {
   EXPECT_EQ(1, CountOf(Log(), "SevenZip Extract Error\r\n"));
   EXPECT_EQ(1, CountOf(Log(), "fail to unzip the package.\r\n"));
   EXPECT_NE(std::string::npos, LastStatisticsBody().find("&errorCode=2&errorMsg=解压失败&"));
-  // Nothing of the package reaches the install directory; what was unpacked
-  // before the damaged item stays beside the package.
+  // Nothing of the package reaches the install directory, and neither the
+  // package nor what was unpacked before the damaged item stays.
   for (const char* file : {"korva.exe", "icon.ico", "bin/setup.exe", "bin/cleanup.exe",
                            "resources/cplus-module/update.json"}) {
     EXPECT_FALSE(HostExists(InstallDir(file))) << file;
   }
-  EXPECT_EQ("main program", ReadHostFile(DataDirHost("korva_main/korva.exe")));
+  EXPECT_FALSE(HostExists(DataDirHost("korva_main")));
+  EXPECT_FALSE(HostExists(DataDirHost(kPackageFile)));
 }
 
 TEST_F(InstallRunTest, MissingRuntimeFile) {

@@ -37,6 +37,22 @@ Json::Value ParseHostJson(const std::string& path) {
   return value;
 }
 
+// The lines that wait, at most 30 s, until the old updater (exe, as the batch
+// file spells it) can be written.
+std::vector<std::string> UpdaterExitWait(const std::string& exe) {
+  const std::string quoted = "\"" + exe + "\"";
+  return {"set /a korva_wait=0",
+          ":korva_wait",
+          "if not exist " + quoted + " goto korva_copy",
+          "copy /y /b " + quoted + "+nul " + quoted + " >nul 2>nul",
+          "if not errorlevel 1 goto korva_copy",
+          "set /a korva_wait+=1",
+          "if %korva_wait% geq 30 goto korva_copy",
+          "ping -n 2 127.0>nul",
+          "goto korva_wait",
+          ":korva_copy"};
+}
+
 // A machine with the log at C:\test.log.
 class SelfUpdateFiles : public ::testing::Test {
  protected:
@@ -58,8 +74,11 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   ASSERT_TRUE(WriteUpdateBatch(L"C:\\work\\update.bat", L"C:\\work\\update_update", L"C:\\Prog\\update\\",
                                L"C:\\work\\"));
   std::vector<std::string> lines = Lines(ReadHostFile(Host("work/update.bat")));
-  ASSERT_EQ(10u, lines.size());
+  ASSERT_EQ(20u, lines.size());
   EXPECT_EQ("ping -n 1 127.0>nul", lines[0]);
+  EXPECT_EQ(UpdaterExitWait("C:\\Prog\\update\\update.exe"),
+            std::vector<std::string>(lines.begin() + 1, lines.begin() + 11));
+  lines.erase(lines.begin() + 1, lines.begin() + 11);
   std::vector<std::string> copies(lines.begin() + 1, lines.begin() + 4);
   std::sort(copies.begin(), copies.end());
   EXPECT_EQ("copy /y \"C:\\work\\update_update\\skin\\img\\a.png\" \"C:\\Prog\\update\\skin\\img\\a.png\"", copies[0]);
@@ -67,7 +86,7 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   EXPECT_EQ("copy /y \"C:\\work\\update_update\\update.exe\" \"C:\\Prog\\update\\update.exe\"", copies[2]);
   EXPECT_EQ("rd /s /q \"C:\\work\\update_update\"", lines[4]);
   EXPECT_EQ("C:", lines[5]);
-  EXPECT_EQ("cd C:\\Prog\\update\\", lines[6]);
+  EXPECT_EQ("cd \"C:\\Prog\\update\\\"", lines[6]);
   EXPECT_EQ("\"C:\\Prog\\update\\update.exe\"", lines[7]);
   EXPECT_EQ("ping -n 6 127.0>nul", lines[8]);
   EXPECT_EQ("del %0", lines[9]);
@@ -79,10 +98,14 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   ASSERT_TRUE(WriteUpdateBatch(L"C:\\work\\update.bat", L"C:\\work\\empty", L"D:\\50%off\\update\\",
                                L"C:\\%TEMP%\\"));
   lines = Lines(ReadHostFile(Host("work/update.bat")));
+  ASSERT_EQ(17u, lines.size());
+  EXPECT_EQ(UpdaterExitWait("D:\\50%%off\\update\\update.exe"),
+            std::vector<std::string>(lines.begin() + 1, lines.begin() + 11));
+  lines.erase(lines.begin() + 1, lines.begin() + 11);
   const std::vector<std::string> expected = {"ping -n 1 127.0>nul",
                                              "rd /s /q \"C:\\%%TEMP%%\\update_update\"",
                                              "D:",
-                                             "cd D:\\50%%off\\update\\",
+                                             "cd \"D:\\50%%off\\update\\\"",
                                              "\"D:\\50%%off\\update\\update.exe\"",
                                              "ping -n 6 127.0>nul",
                                              "del %0"};
@@ -242,15 +265,15 @@ TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
   FinishSelfUpdate(context->GetWorkDir() + L"update_update");
 
   const std::vector<std::string> lines = Lines(ReadHostFile(tree.WorkHost("update.bat")));
-  ASSERT_EQ(11u, lines.size());
+  ASSERT_EQ(21u, lines.size());
   const std::string work = WideToAnsi(context->GetWorkDir());
   EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
                                    "copy /y \"" + work + "update_update\\rate 50%%.txt\" "
                                    "\"C:\\Program Files\\korva\\update\\rate 50%%.txt\""));
-  EXPECT_EQ("rd /s /q \"" + work + "update_update\"", lines[5]);
-  EXPECT_EQ("C:", lines[6]);
-  EXPECT_EQ("cd C:\\Program Files\\korva\\update\\", lines[7]);
-  EXPECT_EQ("\"C:\\Program Files\\korva\\update\\update.exe\"", lines[8]);
+  EXPECT_EQ("rd /s /q \"" + work + "update_update\"", lines[15]);
+  EXPECT_EQ("C:", lines[16]);
+  EXPECT_EQ("cd \"C:\\Program Files\\korva\\update\\\"", lines[17]);
+  EXPECT_EQ("\"C:\\Program Files\\korva\\update\\update.exe\"", lines[18]);
 
   // Both update.json files carry the new version; the channel has moved.
   Json::Value product = ParseHostJson(tree.Host("resources/cplus-module/update.json"));

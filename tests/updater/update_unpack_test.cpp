@@ -35,7 +35,10 @@ std::string AddDamagedPackage(InstallTree& tree, const std::string& packageName,
 TEST(UpdateUnpack, DamagedPackagesFailTheirSteps) {
   if (!updater_test::RunAsInstalledUpdater()) return;
   InstallTree tree;
+  testing_support::WriteHostFile(tree.Host("0-before.txt"), "installed");
+  testing_support::WriteHostFile(tree.Host("korva.exe"), "old main");
   AddDamagedPackage(tree, "korva", 200, "korva.7z");
+  const auto installed = updater_test::TreeSnapshot(tree.Host(""));
   UpdateContext* context = UpdateContext::Instance();
   ASSERT_TRUE(context->LoadUpdateConfig());
   ASSERT_TRUE(context->CheckVersions());
@@ -49,9 +52,10 @@ TEST(UpdateUnpack, DamagedPackagesFailTheirSteps) {
   EXPECT_TRUE(Has(log, "fail to unzip update_korva.7z."));
   EXPECT_FALSE(Has(log, "unzip update_korva.7z success."));
   EXPECT_FALSE(HostExists(tree.WorkHost("update_korva.7z")));
-  // Unpacked in place: what came before the damaged item stays, nothing after it comes.
-  EXPECT_EQ("before", ReadHostFile(tree.Host("0-before.txt")));
-  EXPECT_FALSE(HostExists(tree.Host("2-after.txt")));
+  // Nothing of the package reached the installed product, not even the
+  // items before the damaged one; the extraction directory is gone.
+  EXPECT_EQ(installed, updater_test::TreeSnapshot(tree.Host("")));
+  EXPECT_FALSE(HostExists(tree.WorkHost("update_korva")));
 
   AddDamagedPackage(tree, "korva_update", 400, "update.7z");
   context->selfNeeded = CheckVersion(context->config.updateurl, context->config.updater.packagename,

@@ -99,6 +99,25 @@ inline void Pack7z(const std::string& archive, const std::map<std::string, std::
   fs::remove_all(staging);
 }
 
+// Every file below dir (relative path -> its size and a hash of its bytes)
+// and every directory (its path with a trailing slash -> ""): what a step
+// must leave alone, small enough to print when it differs.
+inline std::map<std::string, std::string> TreeSnapshot(const std::string& dir) {
+  std::map<std::string, std::string> tree;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const std::string relative = fs::relative(it->path(), dir).string();
+    if (it->is_directory()) {
+      tree[relative + "/"] = "";
+    } else {
+      const std::string bytes = testing_support::ReadHostFile(it->path().string());
+      tree[relative] = std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(bytes));
+    }
+  }
+  return tree;
+}
+
 // Bytes that do not compress, so that an archive of them is about as large.
 inline std::string NoiseBytes(size_t size, unsigned seed = 7) {
   std::string bytes(size, '\0');
