@@ -101,6 +101,23 @@ size_t DownloadHeaderCallback(char* buffer, size_t size, size_t count, void* use
   return size * count;
 }
 
+// What every transfer sets: the connect limit, and certificates checked
+// against the system's store (an OpenSSL libcurl on Windows has no store of
+// its own; other builds ignore the flag). No signals: a libcurl with the
+// synchronous resolver would time out look-ups with SIGALRM, which threads
+// do not survive.
+void SetTransferOptions(CURL* curl) {
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+}
+
+// Short requests made while a window waits: bounded as a whole.
+void SetRequestOptions(CURL* curl) {
+  SetTransferOptions(curl);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+}
+
 }  // namespace
 
 size_t StringWriteCallback(void* data, size_t size, size_t count, void* target) {
@@ -126,8 +143,10 @@ void SetDownloadRequestOptions(CURL* curl, const std::string& url) {
   curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_POST, 0L);
+  SetTransferOptions(curl);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
 }
 
 int CurlProgressCallback(void* progressData, curl_off_t downloadTotal, curl_off_t downloadNow,
@@ -165,7 +184,7 @@ int Post(const std::string& url, const std::string& headers, const std::string& 
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, NULL);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, StringWriteCallback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    SetRequestOptions(curl);
     // https keeps libcurl's certificate and host checks.
     return curl_easy_perform(curl);
   } catch (...) {
@@ -196,6 +215,7 @@ int HttpGetSigned(const std::string& baseUrl, const std::string& query, std::str
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, NULL);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, StringWriteCallback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+  SetRequestOptions(curl);
   return curl_easy_perform(curl);
 }
 
@@ -232,7 +252,6 @@ bool HttpDownloadFile(const std::string& url, const std::string& path,
   const std::string range = std::to_string(target.resumeFrom) + "-";
 
   SetDownloadRequestOptions(curl, url);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 0L);
   if (target.resumeFrom > 0) {
     curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
   }
@@ -242,7 +261,6 @@ bool HttpDownloadFile(const std::string& url, const std::string& path,
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DownloadWriteCallback);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &target);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, DownloadHeaderCallback);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CurlProgressCallback);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, reinterpret_cast<void*>(progress));
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);

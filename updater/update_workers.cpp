@@ -141,8 +141,6 @@ bool DownloadFile(const std::string& url, const std::string& path, DownloadProgr
   SetDownloadRequestOptions(curl, url);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriteCallback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(file));
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 0L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 0L);
   if (progress != NULL) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CurlProgressCallback);
