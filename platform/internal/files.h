@@ -14,10 +14,16 @@ namespace win32 {
 
 // The Win32 attributes of a host file (st from stat or lstat of
 // `hostPath`). A symbolic link that lstat gave is a reparse point, with
-// FILE_ATTRIBUTE_DIRECTORY when its target is a directory.
+// FILE_ATTRIBUTE_DIRECTORY when it is a directory link.
 DWORD HostAttributes(const std::string& hostPath, const struct stat& st);
-// st (from lstat) is a symbolic link whose target is a directory: what
-// Windows calls a directory link, removed with RemoveDirectoryW.
+// What a symbolic link stands for on Windows. A live link takes its kind from
+// its target. A dangling one is a directory link when its text names a
+// directory ("dir/", "dir/."); otherwise the host cannot tell what it led to.
+enum class HostLink { kNone, kFile, kDirectory, kDanglingUnknown };
+// st from lstat of hostPath.
+HostLink HostLinkKind(const std::string& hostPath, const struct stat& st);
+// A directory link (HostLinkKind kDirectory): listed with
+// FILE_ATTRIBUTE_DIRECTORY and removed with RemoveDirectoryW.
 bool HostIsDirectoryLink(const std::string& hostPath, const struct stat& st);
 // Read-only as Win32 sees it (a file without its owner's write permission,
 // or a directory marked so).

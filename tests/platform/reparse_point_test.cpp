@@ -42,6 +42,7 @@ class ReparsePointTest : public ::testing::Test {
 };
 
 constexpr DWORD kDirectoryLink = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD kFileLink = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
 
 TEST_F(ReparsePointTest, ListedAndQueriedAsReparsePoints) {
   std::map<std::wstring, WIN32_FIND_DATAW> found;
@@ -90,8 +91,6 @@ TEST_F(ReparsePointTest, RemovalTakesTheLinkAndLeavesItsTarget) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
   EXPECT_FALSE(RemoveDirectoryW(L"C:\\tree\\filelink"));
   EXPECT_EQ(static_cast<DWORD>(ERROR_DIRECTORY), GetLastError());
-  EXPECT_FALSE(RemoveDirectoryW(L"C:\\tree\\dangling"));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_DIRECTORY), GetLastError());
   EXPECT_TRUE(HostExists(m.c() + "/tree/dirlink"));
   EXPECT_TRUE(HostExists(m.c() + "/tree/filelink"));
 
@@ -113,6 +112,50 @@ TEST_F(ReparsePointTest, RemovalTakesTheLinkAndLeavesItsTarget) {
   EXPECT_FALSE(HostExists(m.c() + "/tree/dangling"));
 
   EXPECT_TRUE(RemoveDirectoryW(L"C:\\tree"));
+  ExpectOutsideIntact();
+}
+
+// The host keeps no kind on a link: once its target has gone, a link
+// written as a directory ("dir/") is still a directory link, and one that
+// does not say is listed as a file link but goes through either call.
+TEST_F(ReparsePointTest, DanglingLinksGoThroughTheCallTheirKindAllows) {
+  MakeHostDirs(m.c() + "/gone/inner");
+  fs::create_directory_symlink("../gone/", m.c() + "/tree/marked");
+  fs::create_directory_symlink(m.c() + "/gone/inner", m.c() + "/tree/plain");
+  EXPECT_EQ(kDirectoryLink, GetFileAttributesW(L"C:\\tree\\plain"));
+  fs::remove_all(m.c() + "/gone");
+
+  auto listed = [](const wchar_t* pattern) {
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(pattern, &data);
+    if (search == INVALID_HANDLE_VALUE) return DWORD{0};
+    FindClose(search);
+    return data.dwFileAttributes;
+  };
+  // A link written as a directory is one for every call.
+  EXPECT_EQ(kDirectoryLink, GetFileAttributesW(L"C:\\tree\\marked"));
+  EXPECT_EQ(kDirectoryLink, GetFileAttributesW(L"C:\\tree\\marked\\"));
+  EXPECT_EQ(kDirectoryLink, listed(L"C:\\tree\\mar*"));
+  EXPECT_EQ(kDirectoryLink, listed(L"C:\\tree\\MARKED"));
+  EXPECT_FALSE(DeleteFileW(L"C:\\tree\\marked"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_TRUE(RemoveDirectoryW(L"C:\\tree\\marked\\")) << GetLastError();
+  EXPECT_FALSE(HostExists(m.c() + "/tree/marked"));
+
+  EXPECT_EQ(kFileLink, GetFileAttributesW(L"C:\\tree\\plain"));
+  EXPECT_EQ(kFileLink, listed(L"C:\\tree\\pl*"));
+  EXPECT_TRUE(RemoveDirectoryW(L"C:\\tree\\plain")) << GetLastError();
+  EXPECT_TRUE(RemoveDirectoryW(L"C:\\tree\\dangling")) << GetLastError();
+  EXPECT_FALSE(HostExists(m.c() + "/tree/plain"));
+  EXPECT_FALSE(HostExists(m.c() + "/tree/dangling"));
+
+  // A live file link is still no directory, and a link to a file written
+  // with a separator leads nowhere.
+  EXPECT_FALSE(RemoveDirectoryW(L"C:\\tree\\filelink"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DIRECTORY), GetLastError());
+  fs::create_symlink("../outside/keep.txt/", m.c() + "/tree/slashed");
+  EXPECT_EQ(kDirectoryLink, GetFileAttributesW(L"C:\\tree\\slashed"));
+  EXPECT_TRUE(RemoveDirectoryW(L"C:\\tree\\slashed"));
   ExpectOutsideIntact();
 }
 

@@ -205,3 +205,20 @@ TEST(FileSystem, WalksNeverFollowALinkOutOfTheTree) {
   EXPECT_EQ("outside data", ReadHostFile(m.c() + "/outside/keep.txt"));
   EXPECT_EQ("more", ReadHostFile(m.c() + "/outside/sub/more.txt"));
 }
+
+// Links between folders of the tree being deleted: a link met before its
+// target is removed after that target has gone, when it dangles.
+TEST(FileSystem, DeleteTreeTakesLinksThatPointIntoIt) {
+  TempMachine m;
+  WriteHostFile(m.c() + "/tree/a/own.txt", "");
+  WriteHostFile(m.c() + "/tree/b/deeper/more.txt", "");
+  fs::create_directory_symlink(m.c() + "/tree/b", m.c() + "/tree/a/to-b");
+  fs::create_directory_symlink("a", m.c() + "/tree/to-a");
+  fs::create_directory_symlink("../b/deeper/", m.c() + "/tree/a/to-deeper");
+  ASSERT_EQ((List{L"C:\\tree\\", L"C:\\tree\\a", L"C:\\tree\\a\\to-b", L"C:\\tree\\a\\to-deeper", L"C:\\tree\\b",
+                  L"C:\\tree\\b\\deeper", L"C:\\tree\\to-a"}),
+            ListDirectoryTree(L"C:\\tree"));
+
+  DeleteDirectoryTree(L"C:\\tree");
+  EXPECT_FALSE(HostExists(m.c() + "/tree"));
+}

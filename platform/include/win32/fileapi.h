@@ -116,7 +116,9 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME* creationTime, const FILETIM
 // a search of a directory's contents lists "." and ".." first, as NTFS does
 // (a drive root has neither). A host symbolic link is listed as a reparse
 // point: FILE_ATTRIBUTE_REPARSE_POINT, with FILE_ATTRIBUTE_DIRECTORY when its
-// target is a directory; a dangling link is a file link.
+// target is a directory; a dangling link is a file link unless its text ends
+// in a separator (it was a directory link). RemoveDirectoryW removes any link
+// that may be a directory link: one to a directory and a dangling one.
 HANDLE WINAPI FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findFileData);
 BOOL WINAPI FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData);
 BOOL WINAPI FindClose(HANDLE findFile);

@@ -33,6 +33,7 @@ DWORD ErrorFromErrno(int err) {
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EBUSY: return ERROR_BUSY;
+    case ETXTBSY: return ERROR_SHARING_VIOLATION;  // a running program's file
     case EXDEV: return ERROR_NOT_SAME_DEVICE;
     case ELOOP: return ERROR_CANT_RESOLVE_FILENAME_COMPAT;
     case EIO: return ERROR_GEN_FAILURE;

@@ -33,15 +33,30 @@ bool StoredBits(const std::string& hostPath, DWORD* bits) {
 
 }  // namespace
 
-bool HostIsDirectoryLink(const std::string& hostPath, const struct stat& st) {
+HostLink HostLinkKind(const std::string& hostPath, const struct stat& st) {
+  if (!S_ISLNK(st.st_mode)) return HostLink::kNone;
   struct stat target{};
-  return S_ISLNK(st.st_mode) && stat(hostPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+  if (stat(hostPath.c_str(), &target) == 0) return S_ISDIR(target.st_mode) ? HostLink::kDirectory : HostLink::kFile;
+  // The host keeps no kind on a link; only a text that can name nothing but
+  // a directory still tells it once the target has gone.
+  char text[4096];
+  ssize_t n = readlink(hostPath.c_str(), text, sizeof(text) - 1);
+  if (n <= 0) return HostLink::kDanglingUnknown;
+  std::string t(text, static_cast<size_t>(n));
+  size_t cut = t.rfind('/');
+  std::string last = cut == std::string::npos ? t : t.substr(cut + 1);
+  return last.empty() || last == "." || last == ".." ? HostLink::kDirectory : HostLink::kDanglingUnknown;
+}
+
+bool HostIsDirectoryLink(const std::string& hostPath, const struct stat& st) {
+  return HostLinkKind(hostPath, st) == HostLink::kDirectory;
 }
 
 DWORD HostAttributes(const std::string& hostPath, const struct stat& st) {
   // A symbolic link is a reparse point of its own; its target lends only the
-  // directory bit (a dangling link counts as a file link). The host keeps no
-  // attributes on links.
+  // directory bit (a dangling link of unknown kind is listed as a file link,
+  // the kind a link has unless made otherwise). The host keeps no attributes
+  // on links.
   if (S_ISLNK(st.st_mode))
     return FILE_ATTRIBUTE_REPARSE_POINT |
            (HostIsDirectoryLink(hostPath, st) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);

@@ -16,6 +16,7 @@
 #include "internal/errors.h"
 #include "internal/files.h"
 #include "internal/machine.h"
+#include "internal/process_images.h"
 #include "internal/unicode.h"
 
 namespace win32 {
@@ -175,13 +176,18 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
     if (stat(ParentOf(to).c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)) return FailWith(ERROR_PATH_NOT_FOUND);
   }
 
+  bool replace = targetExists && (flags & MOVEFILE_REPLACE_EXISTING);
+  // A running program's file may be renamed but not replaced; the scan runs
+  // before the machine-wide guard is taken.
+  bool targetRuns = replace && IsRunningImage(dst);
+
   std::optional<ShareGuard> guard;
   guard.emplace();
   if (ShareDenies(from, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
-  bool replace = targetExists && (flags & MOVEFILE_REPLACE_EXISTING);
   if (targetExists) {
     if (!replace) return FailWith(ERROR_ALREADY_EXISTS);
-    if (S_ISDIR(dst.st_mode) || HostIsDirectoryLink(to, dst) || S_ISDIR(src.st_mode) || HostIsReadOnly(to, dst))
+    if (S_ISDIR(dst.st_mode) || HostIsDirectoryLink(to, dst) || S_ISDIR(src.st_mode) || HostIsReadOnly(to, dst) ||
+        targetRuns)
       return FailWith(ERROR_ACCESS_DENIED);
     if (ShareDenies(to, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
   }
@@ -198,6 +204,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
   // cannot move there.
   if (S_ISDIR(src.st_mode) || !(flags & MOVEFILE_COPY_ALLOWED)) return FailWith(ERROR_NOT_SAME_DEVICE);
   guard.reset();  // the copy opens files, which takes the guard itself
+  if (IsRunningImage(src)) return FailWith(ERROR_ACCESS_DENIED);  // the move would delete it
   if (replace) unlink(to.c_str());
   // A link moves as a link: its target is neither copied nor touched.
   if (S_ISLNK(src.st_mode) ? !CopyHostLink(from, to) : !CopyHostFile(from, to)) return FALSE;
@@ -216,9 +223,10 @@ BOOL WINAPI DeleteFileW(LPCWSTR fileName) {
   struct stat st{};
   if (lstat(host.c_str(), &st) != 0) return FailWith(MissingError(host));
   // A file link goes itself, never its target; a directory link is a
-  // directory and refused, as on Windows (RemoveDirectoryW removes it).
+  // directory and refused, as on Windows (RemoveDirectoryW removes it). A
+  // dangling link of unknown kind may have been a file link and goes.
   if (S_ISDIR(st.st_mode) || HostIsDirectoryLink(host, st)) return FailWith(ERROR_ACCESS_DENIED);
-  if (HostIsReadOnly(host, st)) return FailWith(ERROR_ACCESS_DENIED);
+  if (HostIsReadOnly(host, st) || IsRunningImage(st)) return FailWith(ERROR_ACCESS_DENIED);
   ShareGuard guard;
   if (ShareDenies(host, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
   if (unlink(host.c_str()) != 0) return FailWith(errno == ENOENT ? MissingError(host) : ErrorFromErrno(errno));
@@ -242,9 +250,12 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) {
   if (!Resolve(pathName, &host)) return FALSE;
   struct stat st{};
   if (lstat(host.c_str(), &st) != 0) return FailWith(MissingError(host));
-  // A directory link goes itself, whatever its target holds; a file link or
-  // a dangling one is no directory, as on Windows.
-  if (HostIsDirectoryLink(host, st)) {
+  // A directory link goes itself, whatever its target holds, and so does a
+  // dangling link of unknown kind: it may be a directory link whose target
+  // has gone (a tree whose links point into it loses the targets first). A
+  // file link is no directory, as on Windows.
+  const HostLink link = HostLinkKind(host, st);
+  if (link == HostLink::kDirectory || link == HostLink::kDanglingUnknown) {
     if (unlink(host.c_str()) != 0) return FailWith(ErrorFromErrno(errno));
     return TRUE;
   }

@@ -14,6 +14,7 @@
 #include "internal/files.h"
 #include "internal/handles.h"
 #include "internal/machine.h"
+#include "internal/process_images.h"
 
 namespace win32 {
 namespace {
@@ -156,6 +157,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
   // root bypasses permissions, so a read-only file is refused here.
   bool truncates = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
   if (exists && (wantsWrite || truncates) && HostIsReadOnly(host, st)) return Fail(ERROR_ACCESS_DENIED);
+  // A running program's file cannot be written whatever the handle would
+  // share, nor deleted when a handle closes.
+  bool deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+  if (exists && (wantsWrite || truncates || deleteOnClose) && IsRunningImage(st))
+    return Fail(deleteOnClose ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
 
   // Replacing a file needs a writable descriptor even for a reading handle.
   bool writableFd = wantsWrite || truncates;
@@ -180,7 +186,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     return Fail(ErrorFromErrno(errno));
   }
   bool created = !exists;
-  auto file = std::make_shared<FileObject>(fd, host, access, (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0);
+  auto file = std::make_shared<FileObject>(fd, host, access, deleteOnClose);
   if (file->claim().Attach(fd)) {
     if (!file->claim().Compatible(access, shareMode)) {
       if (created) unlink(host.c_str());

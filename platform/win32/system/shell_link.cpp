@@ -11,6 +11,7 @@
 
 #include "internal/errors.h"
 #include "internal/machine.h"
+#include "internal/process_images.h"
 #include "shell_link_file.h"
 
 namespace win32 {
@@ -32,6 +33,7 @@ HRESULT CopyOut(const std::wstring& text, LPWSTR buffer, int cch) {
 }
 
 HRESULT WriteWholeFile(const std::string& host, const std::vector<uint8_t>& bytes) {
+  if (IsRunningImage(host)) return HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
   int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return HRESULT_FROM_WIN32(ErrorFromErrno(errno));
   size_t done = 0;

@@ -77,19 +77,6 @@ std::string ProcessImagePath(pid_t pid) {
   return path;
 }
 
-bool IsRunningImage(const std::string& hostPath) {
-  char resolved[4096];
-  if (!realpath(hostPath.c_str(), resolved)) return false;
-  const std::string want = resolved;
-  bool found = false;
-  ForEachPid([&](pid_t pid) {
-    if (found) return;
-    ProcStat st;
-    if (ProcessImagePath(pid) == want && ReadProcStat(pid, &st) && st.state != 'Z' && st.state != 'X') found = true;
-  });
-  return found;
-}
-
 }  // namespace win32
 
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
