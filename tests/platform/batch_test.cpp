@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "helpers/batch_run.h"
 #include "support/stub_program.h"
 #include "support/temp_machine.h"
 
@@ -14,74 +15,134 @@ using testing_support::ReadHostFile;
 using testing_support::TempMachine;
 using testing_support::WriteHostFile;
 
+using batch_testing::RunBatch;
+using batch_testing::RunScript;
+using batch_testing::StartThroughShell;
+using batch_testing::WriteBatch;
+
 namespace {
 
-// Batch files are ANSI text with CR LF line ends.
-void WriteBatch(const std::string& hostPath, const std::wstring& text) {
-  int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, bytes.data(), n, nullptr, nullptr);
-  bytes.resize(static_cast<size_t>(n - 1));
-  WriteHostFile(hostPath, bytes);
+const char kInUse[] = "The process cannot access the file because it is being used by another process.\r\n";
+
+// "%" doubled, as a path stands in a batch file.
+std::wstring InBatch(const std::wstring& path) {
+  std::wstring out;
+  for (wchar_t c : path) out += c == L'%' ? L"%%" : std::wstring(1, c);
+  return out;
 }
 
-// Runs a batch file through the shell and waits for the interpreter.
-DWORD RunBatch(const std::wstring& file, const std::wstring& parameters, const std::wstring& directory,
-               DWORD timeoutMs = 30000) {
-  SHELLEXECUTEINFOW info{};
-  info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
-  info.lpVerb = L"runas";
-  info.lpFile = file.c_str();
-  info.lpParameters = parameters.c_str();
-  info.lpDirectory = directory.c_str();
-  info.nShow = SW_HIDE;
-  if (!ShellExecuteExW(&info) || !info.hProcess) return 0xDEAD;
-  DWORD code = 0xBEEF;
-  if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hProcess);
-  return code;
+void EndProgram(HANDLE process) {
+  EXPECT_TRUE(TerminateProcess(process, 0));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process, 5000));
+  CloseHandle(process);
 }
 
 }  // namespace
 
-// The updater's self-update script: copy the new files over its directory,
-// remove them, start the new updater from its directory, delete itself.
-TEST(BatchFile, SelfUpdateScriptReplacesFilesStartsProgramAndDeletesItself) {
+// The updater's self-update batch file: it waits while the updater that
+// wrote it runs (its image cannot be written), then copies the new files
+// over the updater's folder, removes them, starts the new updater from its
+// folder and deletes itself.
+TEST(BatchFile, UpdateBatchWaitsForTheUpdaterThenReplacesAndRestartsIt) {
   TempMachine m;
+  const std::wstring exeDir = L"C:\\Tools & Games ^ 100%\\Korva加速器\\update\\";
+  const std::string exeDirHost = m.c() + "/Tools & Games ^ 100%/Korva加速器/update";
+  const std::wstring source = L"C:\\Program Files (x86)\\Common Files\\korva\\update_update\\";
   const std::string work = m.c() + "/Program Files (x86)/Common Files/korva";
-  const std::string exeDir = m.c() + "/Korva加速器/update";
-  InstallStub(exeDir + "/update.exe");
-  WriteHostFile(exeDir + "/DuiLib_u.dll", "old library");
-  WriteHostFile(exeDir + "/skin/skin.zip", "old skin");
-  InstallStub(work + "/update_update/update.exe");
-  WriteHostFile(work + "/update_update/DuiLib_u.dll", "new library");
-  WriteHostFile(work + "/update_update/skin/skin.zip", "new skin");
+  InstallStub(exeDirHost + "/update.exe");
+  const std::string oldImage = ReadHostFile(exeDirHost + "/update.exe");
+  const std::string newImage = oldImage + "\n#updater 2\n";  // still a program
+  WriteHostFile(work + "/update_update/update.exe", newImage);
+  WriteHostFile(work + "/update_update/sub/new.dll", "new library");
+  testing_support::MakeHostDirs(exeDirHost + "/sub");
 
-  const std::wstring src = L"C:\\Program Files (x86)\\Common Files\\korva\\update_update\\";
-  const std::wstring dst = L"C:\\Korva加速器\\update\\";
+  HANDLE updater = StartThroughShell(exeDir + L"update.exe", L"--stay", L"");
+  ASSERT_NE(nullptr, updater);
+  ASSERT_EQ(1u, testing_support::WaitForStubRuns(m, 1).size());
+
+  const std::wstring dir = InBatch(exeDir);
+  const std::wstring exe = L"\"" + dir + L"update.exe\"";
   WriteBatch(work + "/update.bat",
              L"ping -n 1 127.0>nul\r\n"
-             L"copy /y \"" + src + L"DuiLib_u.dll\" \"" + dst + L"DuiLib_u.dll\"\r\n"
-             L"copy /y \"" + src + L"skin\\skin.zip\" \"" + dst + L"skin\\skin.zip\"\r\n"
-             L"copy /y \"" + src + L"update.exe\" \"" + dst + L"update.exe\"\r\n"
+             L"set /a korva_wait=0\r\n"
+             L":korva_wait\r\n"
+             L"if not exist " + exe + L" goto korva_copy\r\n"
+             L"copy /y /b " + exe + L"+nul " + exe + L" >nul 2>nul\r\n"
+             L"if not errorlevel 1 goto korva_copy\r\n"
+             L"set /a korva_wait+=1\r\n"
+             L"if %korva_wait% geq 30 goto korva_copy\r\n"
+             L"ping -n 2 127.0>nul\r\n"
+             L"goto korva_wait\r\n"
+             L":korva_copy\r\n"
+             L"copy /y \"" + source + L"update.exe\" " + exe + L"\r\n"
+             L"copy /y \"" + source + L"sub\\new.dll\" \"" + dir + L"sub\\new.dll\"\r\n"
              L"rd /s /q \"C:\\Program Files (x86)\\Common Files\\korva\\update_update\"\r\n"
              L"C:\r\n"
-             L"cd " + dst + L"\r\n"
-             L"\"" + dst + L"update.exe\"\r\n"
-             L"ping -n 2 127.0>nul\r\n"
+             L"cd \"" + dir + L"\"\r\n"
+             L"\"" + dir + L"update.exe\"\r\n"
+             L"ping -n 6 127.0>nul\r\n"
              L"del %0\r\n");
+  HANDLE batch = StartThroughShell(L"C:\\Program Files (x86)\\Common Files\\korva\\update.bat", L"",
+                                   L"C:\\Program Files (x86)\\Common Files\\korva");
+  ASSERT_NE(nullptr, batch);
 
-  EXPECT_EQ(0u, RunBatch(L"C:\\Program Files (x86)\\Common Files\\korva\\update.bat", L"",
-                         L"C:\\Program Files (x86)\\Common Files\\korva"));
-  EXPECT_EQ("new library", ReadHostFile(exeDir + "/DuiLib_u.dll"));
-  EXPECT_EQ("new skin", ReadHostFile(exeDir + "/skin/skin.zip"));
+  // While the updater runs, the batch file waits and replaces nothing.
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(batch, 2500));
+  EXPECT_EQ(oldImage, ReadHostFile(exeDirHost + "/update.exe"));
+  EXPECT_FALSE(HostExists(exeDirHost + "/sub/new.dll"));
+  EXPECT_EQ(1u, testing_support::StubRuns(m).size());
+
+  EndProgram(updater);
+  DWORD code = 0xBEEF;
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(batch, 30000));
+  GetExitCodeProcess(batch, &code);
+  CloseHandle(batch);
+  EXPECT_EQ(0u, code);
+  EXPECT_EQ(newImage, ReadHostFile(exeDirHost + "/update.exe"));
+  EXPECT_EQ("new library", ReadHostFile(exeDirHost + "/sub/new.dll"));
   EXPECT_FALSE(HostExists(work + "/update_update"));
   EXPECT_FALSE(HostExists(work + "/update.bat"));
   auto runs = testing_support::StubRuns(m);
-  ASSERT_EQ(1u, runs.size());
-  EXPECT_EQ("C:\\Korva加速器\\update\\update.exe", runs[0]["windows_path"].asString());
-  EXPECT_EQ("C:\\Korva加速器\\update", runs[0]["windows_cwd"].asString());
+  ASSERT_EQ(2u, runs.size());
+  EXPECT_EQ(0u, runs[1]["args"].size());
+  EXPECT_EQ("C:\\Tools & Games ^ 100%\\Korva加速器\\update\\update.exe", runs[1]["windows_path"].asString());
+  EXPECT_EQ("C:\\Tools & Games ^ 100%\\Korva加速器\\update", runs[1]["windows_cwd"].asString());
+}
+
+// Windows refuses to write, replace or delete a running program's image;
+// the commands fail with its messages and leave the file as it was.
+TEST(BatchFile, RunningProgramIsNeitherOverwrittenNorDeleted) {
+  TempMachine m;
+  const std::string exe = m.c() + "/Prog/korva.exe";
+  InstallStub(exe);
+  const std::string image = ReadHostFile(exe);
+  WriteHostFile(m.c() + "/new.exe", "new image");
+  HANDLE program = StartThroughShell(L"C:\\Prog\\korva.exe", L"--stay", L"");
+  ASSERT_NE(nullptr, program);
+  ASSERT_EQ(1u, testing_support::WaitForStubRuns(m, 1).size());
+
+  const std::wstring script = L"@echo off\r\n"
+                              L"copy /y /b C:\\Prog\\korva.exe+nul C:\\Prog\\korva.exe >nul\r\n"
+                              L"echo [%errorlevel%]\r\n"
+                              L"copy /y C:\\new.exe C:\\Prog\\korva.exe || echo copy-failed\r\n"
+                              L"echo x >>C:\\Prog\\korva.exe || echo redirect-failed\r\n"
+                              L"del C:\\Prog\\korva.exe\r\n"
+                              L"rd /s /q C:\\Prog\r\n";
+  auto run = RunScript(m, script);
+  EXPECT_EQ("[1]\r\n        0 file(s) copied.\r\ncopy-failed\r\nredirect-failed\r\n",
+            run.out);
+  EXPECT_EQ(std::string(kInUse) + kInUse + kInUse +
+                "C:\\Prog\\korva.exe\r\nAccess is denied.\r\n"
+                "C:\\Prog\\korva.exe - Access is denied.\r\nThe directory is not empty.\r\n",
+            run.err);
+  EXPECT_EQ(image, ReadHostFile(exe));
+
+  // Once it has ended, the same lines go through.
+  EndProgram(program);
+  run = RunScript(m, script);
+  EXPECT_EQ("[0]\r\n        1 file(s) copied.\r\n", run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_FALSE(HostExists(m.c() + "/Prog"));
 }
 
 TEST(BatchFile, CommandsRedirectionsDirectoriesAndStart) {

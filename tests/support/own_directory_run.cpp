@@ -16,8 +16,9 @@ namespace testing_support {
 void RunCurrentTestAs(const std::string& program, const char* mark, const std::string& where) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::create_hard_link(fs::read_symlink("/proc/self/exe"), program, ec);
-  if (ec) fs::copy_file(fs::read_symlink("/proc/self/exe"), program, ec);
+  // A copy, not a link: what the test writes over its program (an updater
+  // replacing itself) must not reach the build's own test program.
+  fs::copy_file(fs::read_symlink("/proc/self/exe"), program, fs::copy_options::overwrite_existing, ec);
   if (ec) {
     ADD_FAILURE() << "cannot place the test program: " << ec.message();
     return;

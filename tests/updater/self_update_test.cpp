@@ -4,9 +4,11 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include "shared/json_config.h"
 #include "shared/log_writer.h"
+#include "shared/system_helpers.h"
 #include "shared/text_convert.h"
 #include "support/temp_machine.h"
 #include "updater/self_update.h"
@@ -247,12 +249,44 @@ void PlaceUnpackedUpdater(const updater_test::InstallTree& tree) {
   WriteHostFile(tree.WorkHost("update_update/rate 50%.txt"), "percent");
 }
 
-bool BatchFinished(const updater_test::InstallTree& tree) {
-  return testing_support::WaitUntil([&] { return !HostExists(tree.WorkHost("update.bat")); }, 20000);
+// Host path below the work directory, for checks made once the updater has
+// ended, outside its process.
+std::string WorkHostAfterExit(const std::string& relative) {
+  return updater_test::HostOf(GetShellFolder(CSIDL_PROGRAM_FILES_COMMON) + L"\\korva\\") + "/" + relative;
+}
+
+bool BatchFinished() {
+  return testing_support::WaitUntil([] { return !HostExists(WorkHostAfterExit("update.bat")); }, 20000);
+}
+
+// While the updater that wrote it runs, the batch file waits: its files
+// cannot be replaced yet.
+void ExpectBatchWaitsForTheUpdater(const updater_test::InstallTree& tree, const std::string& updaterBefore) {
+  Sleep(1500);
+  EXPECT_TRUE(updater_test::StubRuns().empty());
+  EXPECT_EQ("old skin", ReadHostFile(tree.Host("update/skin/skin.zip")));
+  EXPECT_EQ(updaterBefore.size(), std::filesystem::file_size(tree.Host("update/update.exe")));
+  EXPECT_TRUE(HostExists(tree.WorkHost("update_update/update.exe")));
+}
+
+// Once the updater has ended, the batch file replaces the files, starts the
+// new updater once from its own directory and removes itself.
+void ExpectNewUpdaterInstalled() {
+  const std::string updateDir = updater_test::MachineDir() + updater_test::kInstallHost + "/update/";
+  std::vector<Json::Value> runs = updater_test::WaitForStubRuns(1);
+  ASSERT_EQ(1u, runs.size());
+  EXPECT_EQ("C:\\Program Files\\korva\\update\\update.exe", runs[0]["windows_path"].asString());
+  EXPECT_EQ("C:\\Program Files\\korva\\update", runs[0]["windows_cwd"].asString());
+  EXPECT_EQ("new skin", ReadHostFile(updateDir + "skin/skin.zip"));
+  EXPECT_EQ("new folder", ReadHostFile(updateDir + "lang/zh/text.txt"));
+  EXPECT_EQ("percent", ReadHostFile(updateDir + "rate 50%.txt"));
+  EXPECT_TRUE(BatchFinished());
+  EXPECT_FALSE(HostExists(WorkHostAfterExit("update_update")));
+  EXPECT_EQ(1u, updater_test::StubRuns().size());
 }
 
 TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
-  if (!updater_test::RunAsInstalledUpdater()) return;
+  if (!updater_test::RunAsInstalledUpdater(ExpectNewUpdaterInstalled)) return;
   updater_test::InstallTree tree;
   WriteHostFile(tree.Host("update/skin/skin.zip"), "old skin");
   WriteHostFile(tree.Host("update/update.json"),
@@ -261,6 +295,7 @@ TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
   PlaceUnpackedUpdater(tree);
   UpdateContext* context = UpdateContext::Instance();
   context->selfInfo.versionCode = 400;
+  const std::string updaterBefore = ReadHostFile(tree.Host("update/update.exe"));
 
   FinishSelfUpdate(context->GetWorkDir() + L"update_update");
 
@@ -285,21 +320,13 @@ TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
   EXPECT_EQ("store", channel["channel"].asString());
   EXPECT_TRUE(channel["keep"].asBool());
 
-  // The batch file replaces the files and starts the new updater.
-  std::vector<Json::Value> runs = updater_test::WaitForStubRuns(1);
-  ASSERT_EQ(1u, runs.size());
-  EXPECT_EQ("C:\\Program Files\\korva\\update\\update.exe", runs[0]["windows_path"].asString());
-  EXPECT_EQ("C:\\Program Files\\korva\\update", runs[0]["windows_cwd"].asString());
-  EXPECT_EQ("new skin", ReadHostFile(tree.Host("update/skin/skin.zip")));
-  EXPECT_EQ("new folder", ReadHostFile(tree.Host("update/lang/zh/text.txt")));
-  EXPECT_EQ("percent", ReadHostFile(tree.Host("update/rate 50%.txt")));
-  EXPECT_TRUE(BatchFinished(tree));
-  EXPECT_FALSE(HostExists(tree.WorkHost("update_update")));
+  ExpectBatchWaitsForTheUpdater(tree, updaterBefore);
 }
 
 TEST(FinishSelfUpdate, FailuresOnTheWay) {
-  if (!updater_test::RunAsInstalledUpdater()) return;
+  if (!updater_test::RunAsInstalledUpdater(ExpectNewUpdaterInstalled)) return;
   updater_test::InstallTree tree;
+  WriteHostFile(tree.Host("update/skin/skin.zip"), "old skin");
   PlaceUnpackedUpdater(tree);
   UpdateContext* context = UpdateContext::Instance();
   context->selfInfo.versionCode = 400;
@@ -320,9 +347,7 @@ TEST(FinishSelfUpdate, FailuresOnTheWay) {
   EXPECT_NE(std::string::npos, tree.Log().find("update config file error during updating."));
   EXPECT_EQ("400", ParseHostJson(tree.Host("update/update.json"))["updateupdate"]["version"].asString());
   EXPECT_FALSE(HostExists(tree.Host("update/channel.json")));
-  EXPECT_EQ(1u, updater_test::WaitForStubRuns(1).size());
-  EXPECT_TRUE(BatchFinished(tree));
-  EXPECT_EQ(1u, updater_test::StubRuns().size());
+  ExpectBatchWaitsForTheUpdater(tree, ReadHostFile(tree.Host("update/update.exe")));
 }
 
 }  // namespace

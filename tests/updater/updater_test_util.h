@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -40,10 +41,12 @@ const wchar_t kInstallLocation[] = L"C:\\Program Files\\korva\\";
 const char kInstallHost[] = "/c/Program Files/korva";
 
 // The updater finds the installation from its own directory. This runs the
-// current test again in a program linked to <install dir>\update\update.exe of
+// current test again in a program copied to <install dir>\update\update.exe of
 // a fresh machine: it returns true inside that program, where the test goes
 // on, and false in the original once the program has run and passed.
-inline bool RunAsInstalledUpdater() {
+// afterExit, when given, runs in the original once the program has ended,
+// on the same machine: for what happens only after the updater is gone.
+inline bool RunAsInstalledUpdater(const std::function<void()>& afterExit = nullptr) {
   if (getenv(kChildMark)) {
     const std::string self = fs::read_symlink("/proc/self/exe").parent_path().string();
     // No 7z.dll may be found in a current directory outside the tree.
@@ -54,6 +57,7 @@ inline bool RunAsInstalledUpdater() {
   const std::string dir = machine.dir() + kInstallHost + "/update";
   fs::create_directories(dir);
   testing_support::RunCurrentTestAs(dir + "/update.exe", kChildMark, "as the installed updater");
+  if (afterExit) afterExit();
   return false;
 }
 

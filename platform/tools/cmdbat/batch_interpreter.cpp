@@ -3,178 +3,35 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cwctype>
-#include <filesystem>
 #include <thread>
 
 #include "internal/machine.h"
 #include "internal/unicode.h"
+#include "set_arithmetic.h"
 
-namespace fs = std::filesystem;
+extern char** environ;
 
 namespace cmdbat {
 namespace {
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+const wchar_t kSyntaxError[] = L"The syntax of the command is incorrect.";
 
-std::wstring Trim(const std::wstring& text) {
-  size_t b = 0, e = text.size();
-  while (b < e && IsBlank(text[b])) ++b;
-  while (e > b && (IsBlank(text[e - 1]) || text[e - 1] == L'\r')) --e;
-  return text.substr(b, e - b);
-}
+// The errorlevel the command processor leaves after a line it cannot parse.
+constexpr int kSyntaxErrorLevel = 255;
 
-std::wstring Lower(std::wstring text) {
-  for (auto& c : text) c = static_cast<wchar_t>(towlower(c));
-  return text;
-}
-
-std::wstring Unquote(const std::wstring& text) {
-  std::wstring out;
-  for (wchar_t c : text)
-    if (c != L'"') out += c;
-  return out;
-}
-
-void Print(FILE* stream, const std::wstring& text) {
-  std::string bytes = win32::WideToAnsi(text) + "\r\n";
-  fwrite(bytes.data(), 1, bytes.size(), stream);
-  fflush(stream);
-}
-
-bool IsOption(const std::wstring& arg) { return !arg.empty() && arg[0] == L'/'; }
-
-std::vector<std::wstring> Operands(const std::vector<std::wstring>& args) {
-  std::vector<std::wstring> out;
-  for (const auto& a : args)
-    if (!IsOption(a)) out.push_back(a);
-  return out;
-}
-
-bool HasOption(const std::vector<std::wstring>& args, const wchar_t* option) {
-  for (const auto& a : args)
-    if (IsOption(a) && Lower(a) == option) return true;
-  return false;
-}
-
-bool IsDir(const std::string& host) {
-  std::error_code ec;
-  return fs::is_directory(host, ec);
-}
-
-bool IsFile(const std::string& host) {
-  std::error_code ec;
-  return fs::is_regular_file(host, ec);
-}
-
-// Replaces the destination whole: a program that is still running keeps its
-// old image, and readers never see a half-written file.
-bool CopyOneFile(const std::string& from, const std::string& to) {
-  const std::string temp = to + ".cmdbat-" + std::to_string(getpid());
-  std::error_code ec;
-  fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    return false;
-  }
-  fs::rename(temp, to, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-    return false;
-  }
-  return true;
-}
-
-// A line's redirections, removed from the command text.
-struct Redirection {
-  std::wstring outTarget;
-  bool append = false;
-  std::wstring errTarget;
-  bool errToOut = false;
-};
-
-std::wstring TakeRedirections(const std::wstring& line, Redirection* redirection) {
-  std::wstring command;
-  bool quoted = false;
-  size_t i = 0;
-  while (i < line.size()) {
-    wchar_t c = line[i];
-    if (c == L'"') quoted = !quoted;
-    if (quoted || c != L'>') {
-      command += c;
-      ++i;
-      continue;
-    }
-    // "2>" and "1>" name a stream only as a word of their own ("127.0>nul"
-    // is "127.0" sent to nul).
-    int stream = 1;
-    if (!command.empty() && (command.back() == L'1' || command.back() == L'2') &&
-        (command.size() == 1 || IsBlank(command[command.size() - 2]))) {
-      stream = command.back() - L'0';
-      command.pop_back();
-    }
-    ++i;
-    bool append = false;
-    if (i < line.size() && line[i] == L'>') {
-      append = true;
-      ++i;
-    }
-    if (i + 1 < line.size() && line[i] == L'&' && iswdigit(line[i + 1])) {
-      if (stream == 2 && line[i + 1] == L'1') redirection->errToOut = true;
-      i += 2;
-      continue;
-    }
-    while (i < line.size() && IsBlank(line[i])) ++i;
-    std::wstring target;
-    bool targetQuoted = false;
-    while (i < line.size()) {
-      wchar_t t = line[i];
-      if (t == L'"') {
-        targetQuoted = !targetQuoted;
-      } else if (!targetQuoted && (IsBlank(t) || t == L'>' || t == L'<' || t == L'|' || t == L'&')) {
-        break;
-      } else {
-        target += t;
-      }
-      ++i;
-    }
-    if (stream == 2) {
-      redirection->errTarget = target;
-    } else {
-      redirection->outTarget = target;
-      redirection->append = append;
-    }
-  }
-  return command;
+bool IsNumber(const std::wstring& text, long* value) {
+  if (text.empty()) return false;
+  wchar_t* end = nullptr;
+  *value = wcstol(text.c_str(), &end, 0);
+  return *end == 0;
 }
 
 }  // namespace
-
-std::vector<std::wstring> SplitArguments(const std::wstring& text) {
-  std::vector<std::wstring> args;
-  std::wstring current;
-  bool quoted = false, any = false;
-  for (wchar_t c : text) {
-    if (c == L'"') {
-      quoted = !quoted;
-      any = true;
-    } else if (!quoted && IsBlank(c)) {
-      if (any) args.push_back(current);
-      current.clear();
-      any = false;
-    } else {
-      current += c;
-      any = true;
-    }
-  }
-  if (any) args.push_back(current);
-  return args;
-}
 
 Interpreter::Interpreter(const std::wstring& currentDir, std::vector<std::wstring> args) : args_(std::move(args)) {
   std::wstring dir = currentDir;
@@ -182,6 +39,8 @@ Interpreter::Interpreter(const std::wstring& currentDir, std::vector<std::wstrin
     drive_ = static_cast<wchar_t>(towupper(dir[0]));
     driveDirs_[drive_] = dir;
   }
+  const std::wstring script = args_.empty() ? L"" : Lower(Unquote(args_[0]));
+  commandScript_ = script.size() >= 4 && script.compare(script.size() - 4, 4, L".cmd") == 0;
 }
 
 std::wstring Interpreter::CurrentDirectory() const {
@@ -198,142 +57,320 @@ std::wstring Interpreter::FullPath(const std::wstring& rawPath) const {
     if (base.empty() || base.back() != L'\\') base += L'\\';
     return base + rest;
   };
+  std::wstring full;
   if (path.size() >= 2 && path[1] == L':') {
-    if (path.size() >= 3 && path[2] == L'\\') return path;
     wchar_t drive = static_cast<wchar_t>(towupper(path[0]));
-    auto it = driveDirs_.find(drive);
-    std::wstring base = it == driveDirs_.end() ? std::wstring(1, drive) + L":\\" : it->second;
-    return join(base, path.substr(2));
-  }
-  if (!path.empty() && path[0] == L'\\') return std::wstring(1, drive_) + L":" + path;
-  return join(CurrentDirectory(), path);
-}
-
-std::wstring Interpreter::Expand(const std::wstring& line) const {
-  std::wstring out;
-  for (size_t i = 0; i < line.size(); ++i) {
-    if (line[i] != L'%' || i + 1 >= line.size()) {
-      out += line[i];
-      continue;
-    }
-    wchar_t next = line[i + 1];
-    if (next == L'%') {
-      out += L'%';
-      ++i;
-    } else if (iswdigit(next)) {
-      size_t n = static_cast<size_t>(next - L'0');
-      if (n < args_.size()) out += args_[n];
-      ++i;
-    } else if (next == L'*') {
-      for (size_t a = 1; a < args_.size(); ++a) out += (a > 1 ? L" " : L"") + args_[a];
-      ++i;
+    if (path.size() >= 3 && path[2] == L'\\') {
+      full = path;
     } else {
-      size_t close = line.find(L'%', i + 1);
-      if (close == std::wstring::npos) {
-        out += line.substr(i);  // a lone % stays
-        break;
-      }
-      std::wstring name = line.substr(i + 1, close - i - 1);
-      if (Lower(name) == L"errorlevel") {
-        out += std::to_wstring(errorLevel_);
-      } else if (Lower(name) == L"cd") {
-        out += CurrentDirectory();
-      } else if (const char* value = getenv(win32::WideToUtf8(name).c_str())) {
-        out += win32::Utf8ToWide(value);
-      }
-      i = close;
+      auto it = driveDirs_.find(drive);
+      full = join(it == driveDirs_.end() ? std::wstring(1, drive) + L":\\" : it->second, path.substr(2));
     }
+  } else if (!path.empty() && path[0] == L'\\') {
+    full = std::wstring(1, drive_) + L":" + path;
+  } else {
+    full = join(CurrentDirectory(), path);
   }
+  // "." and ".." go, as GetFullPathName takes them; a trailing backslash stays.
+  std::vector<std::wstring> parts;
+  size_t at = 3;
+  while (at <= full.size()) {
+    size_t sep = full.find(L'\\', at);
+    if (sep == std::wstring::npos) sep = full.size();
+    const std::wstring part = full.substr(at, sep - at);
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != L".") {
+      parts.push_back(part);
+    }
+    at = sep + 1;
+  }
+  std::wstring out = full.substr(0, 3);
+  for (size_t i = 0; i < parts.size(); ++i) out += (i ? L"\\" : L"") + parts[i];
+  if (!parts.empty() && full.back() == L'\\') out += L'\\';
   return out;
 }
 
-int Interpreter::Run(const std::string& script) {
-  std::istringstream lines(script);
-  std::string raw;
-  while (std::getline(lines, raw)) {
-    if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-    if (!Execute(win32::AnsiToWide(raw))) break;
+std::wstring Interpreter::Variable(const std::wstring& name) const {
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const char* eq = strchr(*entry, '=');
+    if (!eq || eq == *entry) continue;
+    if (win32::EqualsNoCase(win32::Utf8ToWide(std::string(*entry, static_cast<size_t>(eq - *entry))), name))
+      return win32::Utf8ToWide(eq + 1);
   }
-  return exitCode_ != 0 ? exitCode_ : errorLevel_;
+  return L"";
 }
 
-void Interpreter::Fail(Output& output, const std::wstring& message) {
-  Print(output.err, message);
-  errorLevel_ = 1;
+// Names are the same whatever their case, as in a Windows environment; an
+// empty value removes the variable.
+void Interpreter::SetVariable(const std::wstring& name, const std::wstring& value) {
+  std::vector<std::string> spellings;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const char* eq = strchr(*entry, '=');
+    if (!eq || eq == *entry) continue;
+    std::string spelling(*entry, static_cast<size_t>(eq - *entry));
+    if (win32::EqualsNoCase(win32::Utf8ToWide(spelling), name)) spellings.push_back(spelling);
+  }
+  for (const std::string& spelling : spellings) unsetenv(spelling.c_str());
+  if (!value.empty()) setenv(win32::WideToUtf8(name).c_str(), win32::WideToUtf8(value).c_str(), 1);
 }
 
-bool Interpreter::HostPath(const std::wstring& path, std::string* host, Output& output) {
-  DWORD error = 0;
-  if (win32::ToHostPath(FullPath(path), host, &error)) return true;
-  Fail(output, L"The system cannot find the path specified.");
+std::wstring Interpreter::Argument(size_t index, const std::wstring& modifiers) const {
+  std::wstring arg = index < args_.size() ? args_[index] : L"";
+  if (!arg.empty() && arg.front() == L'"') arg.erase(0, 1);
+  if (!arg.empty() && arg.back() == L'"') arg.pop_back();
+  if (arg.empty() || modifiers.empty()) return arg;
+  const std::wstring full = FullPath(arg);
+  const bool d = modifiers.find(L'd') != std::wstring::npos, p = modifiers.find(L'p') != std::wstring::npos,
+             n = modifiers.find(L'n') != std::wstring::npos, x = modifiers.find(L'x') != std::wstring::npos;
+  if (!d && !p && !n && !x) return full;  // f (s: short names are the long ones here)
+  const size_t sep = full.rfind(L'\\');
+  const std::wstring name = full.substr(sep + 1);
+  const size_t dot = name.rfind(L'.');
+  std::wstring out;
+  if (d) out += full.substr(0, 2);
+  if (p) out += full.substr(2, sep - 1);
+  if (n) out += name.substr(0, dot);
+  if (x && dot != std::wstring::npos) out += name.substr(dot);
+  return out;
+}
+
+// In a batch file an unset %NAME% expands to nothing, and a % that no
+// second % closes is dropped.
+bool Interpreter::Expand(const std::wstring& line, std::wstring* out, std::wstring* error) const {
+  out->clear();
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != L'%') {
+      *out += line[i];
+      continue;
+    }
+    if (i + 1 >= line.size()) break;
+    const wchar_t next = line[i + 1];
+    if (next == L'%') {
+      *out += L'%';
+      ++i;
+    } else if (iswdigit(next)) {
+      const size_t index = static_cast<size_t>(next - L'0');
+      if (index < args_.size()) *out += args_[index];
+      ++i;
+    } else if (next == L'*') {
+      for (size_t a = 1; a < args_.size(); ++a) *out += (a > 1 ? L" " : L"") + args_[a];
+      ++i;
+    } else if (next == L'~') {
+      size_t j = i + 2;
+      std::wstring modifiers;
+      while (j < line.size() && line[j] != 0 && wcschr(L"fdpnxs", towlower(line[j]))) modifiers += towlower(line[j++]);
+      if (j >= line.size() || !iswdigit(line[j])) {
+        *error = L"The following usage of the path operator in batch-parameter substitution is invalid: " +
+                 line.substr(i) + L"\r\n\r\nFor valid formats type CALL /? or FOR /?";
+        return false;
+      }
+      *out += Argument(static_cast<size_t>(line[j] - L'0'), modifiers);
+      i = j;
+    } else {
+      const size_t close = line.find(L'%', i + 1);
+      if (close == std::wstring::npos) continue;  // a lone % goes
+      const std::wstring name = line.substr(i + 1, close - i - 1);
+      std::wstring value = Variable(name);
+      if (value.empty() && Lower(name) == L"errorlevel") value = std::to_wstring(errorLevel_);
+      if (value.empty() && Lower(name) == L"cd") value = CurrentDirectory();
+      *out += value;
+      i = close;
+    }
+  }
+  return true;
+}
+
+int Interpreter::Run(const std::string& script) {
+  // Lines end at LF; the command processor drops every CR.
+  lines_.clear();
+  std::string raw;
+  for (char c : script) {
+    if (c == '\n') {
+      lines_.push_back(win32::AnsiToWide(raw));
+      raw.clear();
+    } else if (c != '\r') {
+      raw += c;
+    }
+  }
+  if (!raw.empty()) lines_.push_back(win32::AnsiToWide(raw));
+
+  const Output console;
+  next_ = 0;
+  while (!exited_ && next_ < lines_.size()) {
+    const std::wstring& line = lines_[next_++];
+    const std::wstring head = Trim(line);
+    if (head.empty() || head[0] == L':') continue;  // labels and :: comments
+
+    std::wstring expanded, error;
+    bool expansionFailed = !Expand(line, &expanded, &error);
+    LineParser parser(expanded, [&](std::wstring* more) {
+      if (expansionFailed || next_ >= lines_.size()) return false;
+      expansionFailed = !Expand(lines_[next_++], more, &error);
+      return !expansionFailed;
+    });
+    std::unique_ptr<Node> node;
+    if (!expansionFailed) node = parser.Parse(&error);
+    if (!node) {
+      Print(console.err, error);
+      SetErrorLevel(expansionFailed ? 1 : kSyntaxErrorLevel);
+      break;
+    }
+    const std::wstring shown = Trim(expanded);
+    if (echo_ && (shown.empty() || shown[0] != L'@')) Print(console.out, CurrentDirectory() + L">" + shown);
+
+    const Flow flow = ExecuteNode(*node, console);
+    if (flow == Flow::kEnd) break;
+    if (flow == Flow::kGoto && !FindLabel(label_)) {
+      Print(console.err, L"The system cannot find the batch label specified - " + label_);
+      SetErrorLevel(1);
+      break;
+    }
+  }
+  return exited_ ? exitCode_ : errorLevel_;
+}
+
+// The label is looked for after the current line first, then from the top.
+bool Interpreter::FindLabel(const std::wstring& label) {
+  auto isLabel = [&](const std::wstring& line) {
+    const std::wstring text = Trim(line);
+    if (text.empty() || text[0] != L':') return false;
+    size_t end = 1;
+    while (end < text.size() && !IsBlank(text[end])) ++end;
+    return win32::EqualsNoCase(text.substr(1, end - 1), label);
+  };
+  const size_t from = next_;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const size_t at = (from + i) % lines_.size();
+    if (isLabel(lines_[at])) {
+      next_ = at + 1;
+      return true;
+    }
+  }
   return false;
 }
 
-bool Interpreter::Execute(const std::wstring& rawLine) {
-  std::wstring line = Trim(Expand(rawLine));
-  bool quiet = false;
-  while (!line.empty() && line[0] == L'@') {
-    quiet = true;
-    line = Trim(line.substr(1));
-  }
-  if (line.empty() || line[0] == L':') return true;  // labels and :: comments
-
-  Redirection redirection;
-  std::wstring command = Trim(TakeRedirections(line, &redirection));
-  if (echo_ && !quiet) Print(stdout, CurrentDirectory() + L">" + line);
-
-  Output output;
-  FILE* opened[2] = {nullptr, nullptr};
-  auto open = [&](const std::wstring& target, bool append) -> FILE* {
-    if (Lower(target) == L"nul") return fopen("/dev/null", "w");
-    std::string host;
-    DWORD error = 0;
-    if (!win32::ToHostPath(FullPath(target), &host, &error)) return nullptr;
-    return fopen(host.c_str(), append ? "ab" : "wb");
-  };
-  if (!redirection.outTarget.empty()) {
-    opened[0] = open(redirection.outTarget, redirection.append);
-    if (opened[0]) output.out = opened[0];
-  }
-  if (redirection.errToOut) {
-    output.err = output.out;
-  } else if (!redirection.errTarget.empty()) {
-    opened[1] = open(redirection.errTarget, false);
-    if (opened[1]) output.err = opened[1];
-  }
-
-  // The command word ends at a blank; "cd.." and "cd\" are commands too.
-  size_t end = 0;
-  if (!command.empty() && command[0] == L'"') {
-    end = command.find(L'"', 1);
-    end = end == std::wstring::npos ? command.size() : end + 1;
-  } else {
-    while (end < command.size() && !IsBlank(command[end])) ++end;
-  }
-  std::wstring name = command.substr(0, end);
-  std::wstring rest = Trim(command.substr(end));
-  std::wstring lowered = Lower(name);
-  bool goOn = true;
-  if (command.empty()) {
-  } else if (lowered.rfind(L"echo.", 0) == 0) {
-    // "echo." prints what follows the dot, or an empty line.
-    Print(output.out, command.substr(5));
-  } else {
-    if (lowered.rfind(L"cd", 0) == 0 && lowered.size() > 2 && (lowered[2] == L'.' || lowered[2] == L'\\')) {
-      rest = Trim(name.substr(2) + L" " + rest);  // "cd.." and "cd\"
-      name = name.substr(0, 2);
-    }
-    goOn = Dispatch(name, rest, output);
-  }
-  for (FILE* f : opened)
-    if (f) fclose(f);
-  return goOn;
+void Interpreter::SetErrorLevel(int level) {
+  errorLevel_ = level;
+  failed_ = level != 0;
 }
 
-bool Interpreter::Dispatch(const std::wstring& name, const std::wstring& rest, Output& output) {
+void Interpreter::Fail(const Output& output, const std::wstring& message) {
+  Print(output.err, message);
+  SetErrorLevel(1);
+}
+
+void Interpreter::FailWithError(const Output& output, DWORD error) { Fail(output, SystemMessage(error)); }
+
+Interpreter::Flow Interpreter::ExecuteNode(const Node& node, const Output& output) {
+  switch (node.kind) {
+    case Node::Kind::kCommand:
+      return ExecuteCommand(node, output);
+    case Node::Kind::kGroup: {
+      Output redirected = output;
+      std::vector<HANDLE> opened;
+      Flow flow = Flow::kNext;
+      if (OpenRedirects(node.redirects, &redirected, &opened)) flow = ExecuteNode(*node.first, redirected);
+      for (HANDLE handle : opened) CloseHandle(handle);
+      return flow;
+    }
+    case Node::Kind::kIf:
+      if (Holds(node.condition)) return ExecuteNode(*node.first, output);
+      return node.second ? ExecuteNode(*node.second, output) : Flow::kNext;
+    case Node::Kind::kSequence: {
+      const Flow flow = ExecuteNode(*node.first, output);
+      return flow == Flow::kNext ? ExecuteNode(*node.second, output) : flow;
+    }
+    case Node::Kind::kAnd:
+    case Node::Kind::kOr: {
+      const Flow flow = ExecuteNode(*node.first, output);
+      if (flow != Flow::kNext || failed_ != (node.kind == Node::Kind::kOr)) return flow;
+      return ExecuteNode(*node.second, output);
+    }
+    case Node::Kind::kPipe: {
+      // No command here reads its input: the left side's output goes.
+      Output left = output;
+      left.out = Sink{};
+      const Flow flow = ExecuteNode(*node.first, left);
+      return flow == Flow::kNext ? ExecuteNode(*node.second, output) : flow;
+    }
+  }
+  return Flow::kNext;
+}
+
+bool Interpreter::OpenRedirects(const std::vector<Redirect>& redirects, Output* output, std::vector<HANDLE>* opened) {
+  const Output before = *output;
+  for (const Redirect& redirect : redirects) {
+    Sink* sink = redirect.stream == 1 ? &output->out : redirect.stream == 2 ? &output->err : nullptr;
+    if (redirect.duplicateOf >= 0) {
+      const Sink* from = redirect.duplicateOf == 1 ? &output->out : redirect.duplicateOf == 2 ? &output->err : nullptr;
+      if (sink && from) *sink = *from;
+      continue;
+    }
+    Sink target;
+    if (!IsNulDevice(redirect.target)) {
+      const std::wstring path = FullPath(redirect.target);
+      // Through the file API, so that a file another program holds (or
+      // runs from) refuses, as it does to the command processor.
+      HANDLE file = redirect.stream == 0
+                        ? CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                        : CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      redirect.append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) {
+        FailWithError(before, GetLastError());
+        return false;
+      }
+      if (redirect.append) SetFilePointer(file, 0, nullptr, FILE_END);
+      opened->push_back(file);
+      target.file = file;
+    }
+    if (sink) *sink = target;  // input and the streams 3-9 are opened only
+  }
+  return true;
+}
+
+Interpreter::Flow Interpreter::ExecuteCommand(const Node& node, const Output& output) {
+  failed_ = false;
+  Output redirected = output;
+  std::vector<HANDLE> opened;
+  Flow flow = Flow::kNext;
+  size_t start = 0;
+  while (start < node.text.size() && IsBlank(node.text[start])) ++start;
+  const std::wstring command = node.text.substr(start);
+  if (OpenRedirects(node.redirects, &redirected, &opened) && !command.empty() && command[0] != L':') {
+    // The command word ends at a blank; "echo." "cd.." and "cd\" are commands too.
+    size_t end = 0;
+    if (command[0] == L'"') {
+      end = command.find(L'"', 1);
+      end = end == std::wstring::npos ? command.size() : end + 1;
+    } else {
+      while (end < command.size() && !IsBlank(command[end])) ++end;
+    }
+    std::wstring name = command.substr(0, end);
+    std::wstring rest = command.substr(end);
+    const std::wstring lowered = Lower(name);
+    if (lowered.size() > 4 && lowered.compare(0, 4, L"echo") == 0 && wcschr(L".:(;,=+[]\\", lowered[4])) {
+      // "echo." prints what follows the dot, or an empty line.
+      Print(redirected.out, command.substr(5));
+    } else {
+      if (lowered.rfind(L"cd", 0) == 0 && lowered.size() > 2 && (lowered[2] == L'.' || lowered[2] == L'\\')) {
+        rest = name.substr(2) + L" " + rest;  // "cd.." and "cd\"
+        name = name.substr(0, 2);
+      }
+      flow = Dispatch(name, rest, redirected);
+    }
+  }
+  for (HANDLE handle : opened) CloseHandle(handle);
+  return flow;
+}
+
+// rest: what follows the command word, blanks included (echo and set keep them).
+Interpreter::Flow Interpreter::Dispatch(const std::wstring& name, const std::wstring& rest, const Output& output) {
   const std::wstring cmd = Lower(name);
-  const std::vector<std::wstring> args = SplitArguments(rest);
-  if (cmd.size() == 2 && cmd[1] == L':' && iswalpha(cmd[0]) && rest.empty()) {
+  const std::wstring tail = Trim(rest);
+  const std::vector<std::wstring> args = SplitArguments(tail);
+  if (cmd.size() == 2 && cmd[1] == L':' && iswalpha(cmd[0]) && tail.empty()) {
     ChangeDrive(static_cast<wchar_t>(towupper(cmd[0])), output);
   } else if (cmd == L"rem") {
   } else if (cmd == L"echo") {
@@ -343,9 +380,11 @@ bool Interpreter::Dispatch(const std::wstring& name, const std::wstring& rest, O
   } else if (cmd == L"timeout") {
     Timeout(args);
   } else if (cmd == L"copy") {
-    Copy(args, output);
+    Copy(tail, output);
   } else if (cmd == L"xcopy") {
     XCopy(args, output);
+  } else if (cmd == L"type") {
+    Type(args, output);
   } else if (cmd == L"del" || cmd == L"erase") {
     Delete(args, output);
   } else if (cmd == L"md" || cmd == L"mkdir") {
@@ -353,34 +392,102 @@ bool Interpreter::Dispatch(const std::wstring& name, const std::wstring& rest, O
   } else if (cmd == L"rd" || cmd == L"rmdir") {
     RemoveDir(args, output);
   } else if (cmd == L"cd" || cmd == L"chdir") {
-    ChangeDir(rest, output);
+    ChangeDir(tail, output);
   } else if (cmd == L"start") {
-    Start(rest, output);
+    Start(tail, output);
   } else if (cmd == L"set") {
-    Set(rest, output);
+    Set(rest.substr(std::min(rest.size(), rest.find_first_not_of(L" \t"))), output);
+  } else if (cmd == L"goto") {
+    std::wstring label = tail.substr(0, std::min(tail.size(), tail.find_first_of(L" \t")));
+    if (Lower(label) == L":eof") return Flow::kEnd;
+    if (!label.empty() && label[0] == L':') label.erase(0, 1);
+    if (label.empty()) {
+      Fail(output, L"No batch label specified to GOTO command.");
+      return Flow::kEnd;
+    }
+    label_ = label;
+    return Flow::kGoto;
   } else if (cmd == L"pause") {
     Print(output.out, L"Press any key to continue . . . ");
     getchar();
   } else if (cmd == L"exit") {
     std::vector<std::wstring> operands = Operands(args);
     exitCode_ = operands.empty() ? errorLevel_ : static_cast<int>(wcstol(operands[0].c_str(), nullptr, 10));
-    return false;
+    SetErrorLevel(exitCode_);
+    exited_ = true;
+    return Flow::kEnd;
   } else {
     RunProgram(Trim(name + L" " + rest), output);
   }
-  return true;
+  return Flow::kNext;
 }
 
-void Interpreter::Echo(const std::wstring& rest, Output& output) {
-  const std::wstring word = Lower(rest);
+bool Interpreter::Holds(const cmdbat::Condition& condition) const {
+  bool holds = false;
+  switch (condition.kind) {
+    case Condition::Kind::kExist: {
+      const std::wstring path = FullPath(condition.left);
+      if (IsNulDevice(condition.left)) {
+        holds = true;
+      } else if (path.find_first_of(L"*?") != std::wstring::npos) {
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW(path.c_str(), &data);
+        holds = find != INVALID_HANDLE_VALUE;
+        if (holds) FindClose(find);
+      } else {
+        holds = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+      }
+      break;
+    }
+    case Condition::Kind::kErrorLevel:
+      holds = errorLevel_ >= wcstol(condition.left.c_str(), nullptr, 10);
+      break;
+    case Condition::Kind::kDefined:
+      holds = !Variable(condition.left).empty();
+      break;
+    case Condition::Kind::kCompare: {
+      const std::wstring& a = condition.left;
+      const std::wstring& b = condition.right;
+      if (condition.op == L"==") {
+        holds = condition.ignoreCase ? win32::EqualsNoCase(a, b) : a == b;
+        break;
+      }
+      // Numbers compare as numbers (decimal, 0x hex, 0 octal), other text as text.
+      long x = 0, y = 0;
+      int order;
+      if (IsNumber(a, &x) && IsNumber(b, &y)) {
+        order = x < y ? -1 : x > y ? 1 : 0;
+      } else {
+        std::wstring left = a, right = b;
+        if (condition.ignoreCase) {
+          for (auto& c : left) c = win32::FoldCase(c);
+          for (auto& c : right) c = win32::FoldCase(c);
+        }
+        order = left.compare(right);
+      }
+      const std::wstring& op = condition.op;
+      holds = op == L"equ"   ? order == 0
+              : op == L"neq" ? order != 0
+              : op == L"lss" ? order < 0
+              : op == L"leq" ? order <= 0
+              : op == L"gtr" ? order > 0
+                             : order >= 0;
+      break;
+    }
+  }
+  return holds != condition.negate;
+}
+
+void Interpreter::Echo(const std::wstring& rest, const Output& output) {
+  const std::wstring word = Lower(Trim(rest));
   if (word == L"off") {
     echo_ = false;
   } else if (word == L"on") {
     echo_ = true;
-  } else if (rest.empty()) {
+  } else if (word.empty()) {
     Print(output.out, echo_ ? L"ECHO is on." : L"ECHO is off.");
   } else {
-    Print(output.out, rest);
+    Print(output.out, rest.substr(1));  // all after the blank that ends "echo", trailing blanks too
   }
 }
 
@@ -396,157 +503,56 @@ void Interpreter::Ping(const std::vector<std::wstring>& args) {
     if (a == L"-n" || a == L"/n") count = static_cast<int>(wcstol(args[i + 1].c_str(), nullptr, 10));
   }
   Delay(count - 1);
-  errorLevel_ = 0;
+  SetErrorLevel(0);
 }
 
 void Interpreter::Timeout(const std::vector<std::wstring>& args) {
   for (size_t i = 0; i + 1 < args.size(); ++i)
     if (Lower(args[i]) == L"/t") Delay(static_cast<int>(wcstol(args[i + 1].c_str(), nullptr, 10)));
-  errorLevel_ = 0;
+  SetErrorLevel(0);
 }
 
-void Interpreter::Copy(const std::vector<std::wstring>& args, Output& output) {
-  std::vector<std::wstring> operands = Operands(args);
-  if (operands.empty()) return Fail(output, L"The syntax of the command is incorrect.");
-  std::string from, to;
-  if (!HostPath(operands[0], &from, output)) return;
-  if (!HostPath(operands.size() > 1 ? operands[1] : L".", &to, output)) return;
-  if (!IsFile(from)) return Fail(output, L"The system cannot find the file specified.");
-  if (IsDir(to)) to += "/" + fs::path(from).filename().string();
-  if (!CopyOneFile(from, to)) return Fail(output, L"The system cannot find the path specified.");
-  Print(output.out, L"        1 file(s) copied.");
-  errorLevel_ = 0;
-}
-
-void Interpreter::XCopy(const std::vector<std::wstring>& args, Output& output) {
-  std::vector<std::wstring> operands = Operands(args);
-  if (operands.empty()) return Fail(output, L"Invalid number of parameters");
-  std::string from, to;
-  if (!HostPath(operands[0], &from, output)) return;
-  const std::wstring destination = operands.size() > 1 ? operands[1] : L".";
-  if (!HostPath(destination, &to, output)) return;
-  std::error_code ec;
-  int copied = 0;
-  if (IsFile(from)) {
-    bool intoDir = IsDir(to) || destination.back() == L'\\' || HasOption(args, L"/i");
-    if (intoDir) to += "/" + fs::path(from).filename().string();
-    fs::create_directories(fs::path(to).parent_path(), ec);
-    if (!CopyOneFile(from, to)) return Fail(output, L"File creation error");
-    copied = 1;
-  } else if (IsDir(from)) {
-    const bool recurse = HasOption(args, L"/s") || HasOption(args, L"/e");
-    fs::create_directories(to, ec);
-    auto copyDir = [&](auto&& self, const std::string& src, const std::string& dst) -> bool {
-      std::error_code iterError;
-      for (const auto& entry : fs::directory_iterator(src, iterError)) {
-        const std::string target = dst + "/" + entry.path().filename().string();
-        if (entry.is_directory()) {
-          if (!recurse) continue;
-          std::error_code mkError;
-          fs::create_directories(target, mkError);
-          if (!self(self, entry.path().string(), target)) return false;
-        } else {
-          if (!CopyOneFile(entry.path().string(), target)) return false;
-          ++copied;
-        }
-      }
-      return !iterError;
-    };
-    if (!copyDir(copyDir, from, to)) return Fail(output, L"File creation error");
-  } else {
-    return Fail(output, L"File not found - " + operands[0]);
-  }
-  Print(output.out, std::to_wstring(copied) + L" File(s) copied");
-  errorLevel_ = 0;
-}
-
-void Interpreter::ForEachOperand(
-    const std::vector<std::wstring>& args, Output& output,
-    const std::function<void(const std::wstring& operand, const std::string& host)>& each) {
-  std::vector<std::wstring> operands = Operands(args);
-  if (operands.empty()) return Fail(output, L"The syntax of the command is incorrect.");
-  for (const auto& operand : operands) {
-    std::string host;
-    if (HostPath(operand, &host, output)) each(operand, host);
-  }
-}
-
-void Interpreter::Delete(const std::vector<std::wstring>& args, Output& output) {
-  ForEachOperand(args, output, [&](const std::wstring& operand, const std::string& host) {
-    std::error_code ec;
-    if (IsDir(host)) {
-      // del of a folder deletes the files in it.
-      for (const auto& entry : fs::directory_iterator(host, ec))
-        if (entry.is_regular_file()) fs::remove(entry.path(), ec);
-    } else if (IsFile(host)) {
-      if (!fs::remove(host, ec)) Fail(output, L"Access is denied.");
-    } else {
-      Print(output.err, L"Could Not Find " + FullPath(operand));
-    }
-  });
-}
-
-void Interpreter::MakeDir(const std::vector<std::wstring>& args, Output& output) {
-  ForEachOperand(args, output, [&](const std::wstring& operand, const std::string& host) {
-    std::error_code ec;
-    if (fs::exists(host, ec)) {
-      Fail(output, L"A subdirectory or file " + operand + L" already exists.");
-    } else if (!fs::create_directories(host, ec)) {
-      Fail(output, L"The system cannot find the path specified.");
-    }
-  });
-}
-
-void Interpreter::RemoveDir(const std::vector<std::wstring>& args, Output& output) {
-  const bool tree = HasOption(args, L"/s");
-  ForEachOperand(args, output, [&](const std::wstring&, const std::string& host) {
-    std::error_code ec;
-    if (!IsDir(host)) {
-      Fail(output, L"The system cannot find the file specified.");
-    } else if (tree) {
-      fs::remove_all(host, ec);
-      if (ec) Fail(output, L"Access is denied.");
-    } else if (!fs::remove(host, ec)) {
-      Fail(output, L"The directory is not empty.");
-    }
-  });
-}
-
-void Interpreter::ChangeDrive(wchar_t drive, Output& output) {
-  std::string host;
-  DWORD error = 0;
-  if (!win32::ToHostPath(std::wstring(1, drive) + L":\\", &host, &error) || !IsDir(host))
+void Interpreter::ChangeDrive(wchar_t drive, const Output& output) {
+  const std::wstring root = std::wstring(1, drive) + L":\\";
+  const DWORD attributes = GetFileAttributesW(root.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
     return Fail(output, L"The system cannot find the drive specified.");
   drive_ = drive;
-  errorLevel_ = 0;
+  SetErrorLevel(0);
 }
 
-void Interpreter::ChangeDir(const std::wstring& rest, Output& output) {
+// The rest of the line is the path, blanks included: unquoted, "&" has split
+// it already and "^" has gone.
+void Interpreter::ChangeDir(const std::wstring& rest, const Output& output) {
   std::wstring target = rest;
   bool switchDrive = false;
   if (Lower(target).rfind(L"/d", 0) == 0 && (target.size() == 2 || IsBlank(target[2]))) {
     switchDrive = true;
     target = Trim(target.substr(2));
   }
-  // The rest of the line is the path, blanks included.
   target = Trim(Unquote(target));
   if (target.empty()) {
     Print(output.out, CurrentDirectory());
     return;
   }
+  const std::wstring full = FullPath(target);
+  const DWORD attributes = GetFileAttributesW(full.c_str());
   std::string host;
-  if (!HostPath(target, &host, output)) return;
-  if (!IsDir(host)) return Fail(output, L"The system cannot find the path specified.");
-  std::wstring full = win32::ToWindowsPath(host);
-  if (full.size() >= 2 && full[1] == L':') {
-    wchar_t drive = static_cast<wchar_t>(towupper(full[0]));
-    driveDirs_[drive] = full;
+  DWORD error = 0;
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      !win32::ToHostPath(full, &host, &error))
+    return Fail(output, SystemMessage(ERROR_PATH_NOT_FOUND));
+  // The folder's own spelling, as the command processor shows it.
+  const std::wstring spelled = win32::ToWindowsPath(host);
+  if (spelled.size() >= 2 && spelled[1] == L':') {
+    wchar_t drive = static_cast<wchar_t>(towupper(spelled[0]));
+    driveDirs_[drive] = spelled;
     if (switchDrive || drive == drive_) drive_ = drive;
   }
-  errorLevel_ = 0;
+  SetErrorLevel(0);
 }
 
-void Interpreter::Start(const std::wstring& rest, Output& output) {
+void Interpreter::Start(const std::wstring& rest, const Output& output) {
   size_t i = 0;
   auto skipBlanks = [&] {
     while (i < rest.size() && IsBlank(rest[i])) ++i;
@@ -591,37 +597,64 @@ void Interpreter::Start(const std::wstring& rest, Output& output) {
   info.lpDirectory = directory.c_str();
   info.nShow = SW_SHOWNORMAL;
   if (!ShellExecuteExW(&info)) return Fail(output, L"The system cannot find the file " + program + L".");
+  DWORD code = 0;
   if (info.hProcess) {
     if (wait) {
       WaitForSingleObject(info.hProcess, INFINITE);
-      DWORD code = 0;
       GetExitCodeProcess(info.hProcess, &code);
-      errorLevel_ = static_cast<int>(code);
     }
     CloseHandle(info.hProcess);
   }
-  if (!wait) errorLevel_ = 0;
+  SetErrorLevel(static_cast<int>(code));
 }
 
-void Interpreter::Set(const std::wstring& rest, Output& output) {
-  std::wstring assignment = Unquote(rest);
-  size_t eq = assignment.find(L'=');
-  if (eq == std::wstring::npos) {
-    Print(output.out, L"Environment variable " + assignment + L" not defined");
-    errorLevel_ = 1;
+// set name=value keeps the value as written, trailing blanks and quotes
+// too; set "name=value" takes what lies between the first and the last quote.
+void Interpreter::Set(const std::wstring& rest, const Output& output) {
+  const std::wstring lowered = Lower(rest);
+  if (lowered.rfind(L"/a", 0) == 0 && (rest.size() == 2 || IsBlank(rest[2]) || rest[2] == L'"')) {
+    Variables variables{[this](const std::wstring& name) { return Variable(name); },
+                        [this](const std::wstring& name, const std::wstring& value) { SetVariable(name, value); }};
+    int32_t result = 0;
+    std::wstring error;
+    if (!EvaluateArithmetic(rest.substr(2), variables, &result, &error)) return Fail(output, error);
+    if (commandScript_) SetErrorLevel(0);
     return;
   }
-  std::string name = win32::WideToUtf8(assignment.substr(0, eq));
-  std::string value = win32::WideToUtf8(assignment.substr(eq + 1));
-  if (value.empty())
-    unsetenv(name.c_str());
-  else
-    setenv(name.c_str(), value.c_str(), 1);
+  std::wstring assignment = rest;
+  if (!assignment.empty() && assignment[0] == L'"') {
+    const size_t last = assignment.rfind(L'"');
+    assignment = last == 0 ? assignment.substr(1) : assignment.substr(1, last - 1);
+  }
+  if (Trim(assignment).empty()) {
+    std::vector<std::string> all;
+    for (char** entry = environ; entry && *entry; ++entry) all.push_back(*entry);
+    std::sort(all.begin(), all.end());
+    for (const std::string& entry : all) Print(output.out, win32::Utf8ToWide(entry));
+    return;
+  }
+  const size_t eq = assignment.find(L'=');
+  if (eq == std::wstring::npos) {
+    const std::wstring prefix = Trim(assignment);
+    bool any = false;
+    for (char** entry = environ; entry && *entry; ++entry) {
+      const std::wstring text = win32::Utf8ToWide(*entry);
+      if (text.size() > prefix.size() && win32::EqualsNoCase(text.substr(0, prefix.size()), prefix)) {
+        Print(output.out, text);
+        any = true;
+      }
+    }
+    if (!any) Fail(output, L"Environment variable " + prefix + L" not defined");
+    return;
+  }
+  if (eq == 0) return Fail(output, kSyntaxError);
+  SetVariable(assignment.substr(0, eq), assignment.substr(eq + 1));
+  if (commandScript_) SetErrorLevel(0);
 }
 
 // A program named on a line of its own runs to its end before the script
 // goes on, as in the command processor.
-void Interpreter::RunProgram(const std::wstring& line, Output& output) {
+void Interpreter::RunProgram(const std::wstring& line, const Output& output) {
   size_t end;
   std::wstring program;
   if (line[0] == L'"') {
@@ -646,7 +679,7 @@ void Interpreter::RunProgram(const std::wstring& line, Output& output) {
   if (!ShellExecuteExW(&info)) {
     Print(output.err, L"'" + program + L"' is not recognized as an internal or external command,");
     Print(output.err, L"operable program or batch file.");
-    errorLevel_ = 9009;
+    SetErrorLevel(9009);
     return;
   }
   DWORD code = 0;
@@ -655,7 +688,7 @@ void Interpreter::RunProgram(const std::wstring& line, Output& output) {
     GetExitCodeProcess(info.hProcess, &code);
     CloseHandle(info.hProcess);
   }
-  errorLevel_ = static_cast<int>(code);
+  SetErrorLevel(static_cast<int>(code));
 }
 
 }  // namespace cmdbat
