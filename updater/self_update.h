@@ -13,8 +13,8 @@ void FinishSelfUpdate(const std::wstring& sourceDir);
 
 // Writes the batch file that waits (bounded) until <exeDir>update.exe can be
 // written, that is until the updater running from it has ended, then copies
-// every file below sourceDir over exeDir (same relative paths), removes <workDir>update_update, starts
-// <exeDir>update.exe and deletes itself. Directories are given with their
+// every file below sourceDir over exeDir (same relative paths), removes
+// <workDir>update_update, starts <exeDir>update.exe and deletes itself. Directories are given with their
 // trailing backslash. Sub-directories of sourceDir missing below exeDir are
 // created here, since copy does not create them. False when the file cannot
 // be written.

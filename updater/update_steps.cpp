@@ -3,6 +3,7 @@
 #include <winsock2.h>
 
 #include <cstring>
+#include <list>
 
 #include <boost/make_shared.hpp>
 #include <duilib/UIlib.h>
@@ -48,6 +49,18 @@ bool ArchiveMatches(const std::string& archive, const UpdateInfo& info) {
   char digest[33] = {};
   Md5File(archive.c_str(), digest);
   return std::strcmp(digest, WideToUtf8(info.md5).c_str()) == 0;
+}
+
+// Empties the extraction directory of what an earlier run left: unpacked
+// files may carry the read-only flag, which would keep them there, and they
+// would then be moved in with the new package. False when something stays.
+bool ClearExtractionDir(const std::wstring& dir) {
+  if (!DirectoryExists(dir)) return true;
+  std::list<std::wstring> files;
+  CollectFiles(dir, files, L"*.*");
+  for (const std::wstring& file : files) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteDirectoryTree(dir);
+  return !DirectoryExists(dir);
 }
 
 enum WorkerRun {
@@ -172,7 +185,10 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   // window closed during the extraction, leaves the installed product as it
   // was. What an abandoned earlier run left there goes first.
   const std::wstring staging = workDir_ + GetFileStem(step.package);
-  if (DirectoryExists(staging)) DeleteDirectoryTree(staging);
+  if (!ClearExtractionDir(staging)) {
+    WriteLog("fail to clear %s .", WideToAnsi(staging).c_str());
+    return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
+  }
   CreateDirectories(staging);
 
   WorkerTask unzip;

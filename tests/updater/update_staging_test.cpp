@@ -46,6 +46,9 @@ TEST(PackageStaging, NewFilesReplaceTheInstalledOnesAndNewFoldersAreMade) {
   ASSERT_TRUE(IsReadOnly(tree.Host("resources/locked.cfg")));
   // Left by a run that was closed during its extraction.
   WriteHostFile(tree.WorkHost("update_korvadelta/stale.txt"), "half of an old package");
+  SetFileAttributesW(win32::ToWindowsPath(tree.WorkHost("update_korvadelta/stale.txt")).c_str(),
+                     FILE_ATTRIBUTE_READONLY);
+  ASSERT_TRUE(IsReadOnly(tree.WorkHost("update_korvadelta/stale.txt")));
   tree.AddPackage("korva_delta", 300, "delta.7z",
                   {{"korva.exe", "new main"},
                    {"resources/locked.cfg", "new config"},
