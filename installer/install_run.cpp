@@ -260,5 +260,5 @@ void KorvaInstallKernel::DeletePackageFiles() {
   if (GetFileName(packagePath).empty()) return;
   DeleteFileW(packagePath.c_str());
   const std::wstring unpacked = GetParentDirectory(packagePath) + GetFileStem(packagePath);
-  if (DirectoryExists(unpacked)) DeleteDirectoryTree(unpacked);
+  if (!DeleteWholeTree(unpacked)) WriteLog("fail to clear %s .", WideToAnsi(unpacked).c_str());
 }

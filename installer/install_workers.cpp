@@ -125,13 +125,23 @@ void KorvaPackageUnzipWorker::ThreadMain() {
   }
   try {
     std::wstring tempDir = AddBackslash(GetParentDirectory(package) + GetFileStem(package));
-    if (!DirectoryExists(tempDir)) CreateDirectories(tempDir);
+    // What a run that ended early left there would be moved in with this
+    // package, and its read-only files would not be written over.
+    if (!DeleteWholeTree(tempDir)) {
+      WorkerLog("fail to clear %s .", WideToAnsi(tempDir).c_str());
+      Complete(kWorkerExtractFailed);
+      return;
+    }
+    CreateDirectories(tempDir);
     Extract(package, tempDir);
     std::wstring target = AnsiToWide(targetDir_);
     for (wchar_t& c : target) {
       if (c == L'/') c = L'\\';
     }
-    MoveTreeInto(tempDir, target, ExistingFiles::kKeep);
+    if (!MoveTree(tempDir, target)) {
+      Complete(kWorkerExtractFailed);
+      return;
+    }
   } catch (...) {
     WorkerLog("SevenZip Extract Error");
     Complete(kWorkerExtractFailed);
@@ -146,6 +156,14 @@ void KorvaPackageUnzipWorker::Extract(const std::wstring& archive, const std::ws
   module.Load(kSevenZipDllName);
   SevenZip::SevenZipExtractor extractor(&module, archive, SevenZip::ArchiveFormat::SevenZ);
   extractor.Extract(destDir, this);
+}
+
+bool KorvaPackageUnzipWorker::MoveTree(const std::wstring& tempDir, const std::wstring& target) {
+  TreeMoveFailure failure;
+  if (MoveTreeInto(tempDir, target, &failure)) return true;
+  WorkerLog("fail to move %s into the install directory, lastError: %d .", WideToAnsi(failure.file).c_str(),
+            static_cast<int>(failure.error));
+  return false;
 }
 
 void KorvaPackageUnzipWorker::OnExtractProgress(bool isTotal, UINT64 value) {

@@ -75,6 +75,9 @@ class KorvaPackageUnzipWorker final : public KorvaInstallThreadWorker,
 
  private:
   void Extract(const std::wstring& archive, const std::wstring& destDir);
+  // Moves the unpacked tree into the install directory; files already there
+  // are kept. False when a file that is not there could not be placed.
+  bool MoveTree(const std::wstring& tempDir, const std::wstring& target);
 
   std::string packagePath_;
   std::string targetDir_;

@@ -73,6 +73,12 @@ bool FileExists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+void ClearReadOnly(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || IsLink(attributes)) return;
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
 bool DirectoryExists(const std::wstring& path) {
   DWORD attributes = FindAttributes(RemoveBackslash(path));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -144,6 +150,26 @@ bool IsDirectoryEmpty(const std::wstring& dir) {
   return true;
 }
 
+bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bytes->clear();
+  LARGE_INTEGER size;
+  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    bytes->resize(static_cast<size_t>(size.QuadPart));
+    size_t done = 0;
+    DWORD got = 0;
+    while (done < bytes->size() &&
+           ReadFile(file, &(*bytes)[done], static_cast<DWORD>(bytes->size() - done), &got, NULL) && got > 0) {
+      done += got;
+    }
+    bytes->resize(done);
+  }
+  CloseHandle(file);
+  return true;
+}
+
 std::wstring GetFileStem(const std::wstring& path) { return ReplaceExtension(GetFileName(path), L""); }
 
 std::wstring ReplaceExtension(const std::wstring& name, const std::wstring& suffix) {
@@ -162,4 +188,27 @@ void DeleteDirectoryTree(const std::wstring& dir) {
   std::list<std::wstring> dirs = ListDirectoryTree(dir);
   for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) RemoveDirectoryW(it->c_str());
   RemoveDirectoryW(dir.c_str());
+}
+
+bool DeleteWholeTree(const std::wstring& dir) {
+  const std::wstring root = RemoveBackslash(dir);
+  const DWORD attributes = FindAttributes(root);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if (IsLink(attributes)) {
+    // A link where our folder should be: only the link goes.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(root.c_str()) != FALSE;
+    return DeleteFileW(root.c_str()) != FALSE;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  // Folders first: a read-only folder keeps its entries from being removed.
+  std::list<std::wstring> dirs = ListDirectoryTree(root);
+  for (const std::wstring& folder : dirs) ClearReadOnly(RemoveBackslash(folder));
+  std::list<std::wstring> files;
+  CollectFiles(root, files, L"*.*");
+  for (const std::wstring& file : files) {
+    ClearReadOnly(file);
+    DeleteFileW(file.c_str());
+  }
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) RemoveDirectoryW(RemoveBackslash(*it).c_str());
+  return FindAttributes(root) == INVALID_FILE_ATTRIBUTES;
 }

@@ -22,6 +22,9 @@ class FindHandleGuard {
 
 // The path exists and is not a directory.
 bool FileExists(const std::wstring& path);
+// Clears the read-only flag of a file or folder. A link is left alone: its
+// flag is its own, and changing it must never reach what it leads to.
+void ClearReadOnly(const std::wstring& path);
 // The path, less one trailing backslash, exists and is a directory (a drive
 // root has no entry of its own and is reported missing).
 bool DirectoryExists(const std::wstring& path);
@@ -47,6 +50,9 @@ std::list<std::wstring> ListDirectoryTree(const std::wstring& dir);
 void CollectFiles(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern);
 // No entry whose name does not begin with "."; a missing directory is empty.
 bool IsDirectoryEmpty(const std::wstring& dir);
+// The whole content of a file (others may go on writing it); false when it
+// cannot be opened.
+bool ReadWholeFile(const std::wstring& path, std::string* bytes);
 // File name without its extension.
 std::wstring GetFileStem(const std::wstring& path);
 // name without its extension (a leading "." is no extension), then suffix.
@@ -55,3 +61,9 @@ std::wstring ReplaceExtension(const std::wstring& name, const std::wstring& suff
 // deleted (a read-only or open file) stays with its parent directories.
 // Links are removed themselves; what they lead to is never touched.
 void DeleteDirectoryTree(const std::wstring& dir);
+// Deletes dir whole, as a folder of our own that nothing may keep: read-only
+// flags of its files and folders are cleared first. Links are removed
+// themselves, never followed or changed, and a dir that is itself a link
+// only loses the link. True when nothing of dir is left (a missing dir
+// too); what is in use stays.
+bool DeleteWholeTree(const std::wstring& dir);

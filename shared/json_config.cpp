@@ -104,25 +104,10 @@ bool JsonConfig::Load(const std::wstring& filePath) {
   for (WCHAR& c : path) {
     if (c == L'/') c = L'\\';
   }
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (file == INVALID_HANDLE_VALUE) {
+  std::string text;
+  if (!ReadWholeFile(path, &text)) {
     return false;
   }
-  LARGE_INTEGER size;
-  std::string text;
-  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
-    text.resize(static_cast<size_t>(size.QuadPart));
-    size_t done = 0;
-    DWORD got = 0;
-    while (done < text.size() &&
-           ReadFile(file, &text[done], static_cast<DWORD>(text.size() - done), &got, NULL) &&
-           got > 0) {
-      done += got;
-    }
-    text.resize(done);
-  }
-  CloseHandle(file);
 
   // Editors on Windows like to put a UTF-8 byte-order mark in front.
   if (text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&

@@ -5,8 +5,39 @@
 #include "shared/file_system.h"
 #include "shared/text_convert.h"
 
-bool MoveTreeInto(const std::wstring& from, const std::wstring& to, ExistingFiles existing,
-                  TreeMoveFailure* failure) {
+namespace {
+
+// Suffix of the copy that is made beside a destination on another volume.
+const WCHAR kPartSuffix[] = L".korva-part";
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Moves file to destination unless something is there. False with the last
+// error set when it could not; a destination that exists gives
+// ERROR_ALREADY_EXISTS.
+bool MoveKeeping(const std::wstring& file, const std::wstring& destination) {
+  if (MoveFileExW(file.c_str(), destination.c_str(), 0)) return true;
+  if (GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
+  if (Exists(destination)) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  // A copy cut short must never stand under the destination's name.
+  const std::wstring part = destination + kPartSuffix;
+  if (!MoveFileExW(file.c_str(), part.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) return false;
+  if (!MoveFileExW(part.c_str(), destination.c_str(), 0)) {
+    const DWORD error = GetLastError();
+    MoveFileExW(part.c_str(), file.c_str(), MOVEFILE_COPY_ALLOWED);  // back where it was
+    DeleteFileW(part.c_str());
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool MoveTreeInto(const std::wstring& from, const std::wstring& to, TreeMoveFailure* failure) {
   const std::wstring source = AddBackslash(from);
   const std::wstring target = AddBackslash(to);
   auto mirror = [&](const std::wstring& path) {
@@ -20,25 +51,14 @@ bool MoveTreeInto(const std::wstring& from, const std::wstring& to, ExistingFile
   CollectFiles(source, files, L"*.*");
   for (const std::wstring& file : files) {
     const std::wstring destination = mirror(file);
-    if (existing == ExistingFiles::kKeep) {
-      // Without MOVEFILE_REPLACE_EXISTING an existing file is kept.
-      MoveFileW(file.c_str(), destination.c_str());
-      continue;
+    if (MoveKeeping(file, destination)) continue;
+    const DWORD error = GetLastError();
+    if (Exists(destination)) continue;  // the installed file is kept
+    if (failure != nullptr) {
+      failure->file = destination;
+      failure->error = error;
     }
-    // A read-only flag on the old file must not keep the new one out.
-    const DWORD attributes = GetFileAttributesW(destination.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      SetFileAttributesW(destination.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    // A rename on the same volume; another volume gets a copy.
-    if (!MoveFileExW(file.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-      if (failure != nullptr) {
-        failure->file = destination;
-        failure->error = GetLastError();
-      }
-      return false;
-    }
+    return false;
   }
   return true;
 }

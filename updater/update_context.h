@@ -8,6 +8,7 @@
 
 #include "shared/json_config.h"
 #include "shared/version_check.h"
+#include "updater/package_lock.h"
 
 namespace DuiLib {
 class CWindowWnd;
@@ -44,12 +45,20 @@ class UpdateContext {
   UpdateInfo GetMainPackageInfo() const { return mainInfo; }
   UpdateInfo GetDeltaPackageInfo() const { return deltaInfo; }
 
+  // Undoes a package update that an earlier run left unfinished (killed or
+  // cut off), so that the install tree is one whole version before anything
+  // reads it. Skipped while another updater holds the package lock.
+  void RecoverInterruptedPackage();
+
   // The package steps; each returns an UpdateErrorCode. The updater's own
   // package is applied on the calling thread and unpacked into
   // <work dir>update_update (nothing happens unless selfNeeded is set); the
-  // main and delta packages are downloaded and unpacked by workers into the
-  // install directory while the UI thread pumps messages, and report to the
-  // progress model.
+  // main and delta packages are downloaded and unpacked by workers into a
+  // staging folder in the updater's directory while the UI thread pumps
+  // messages, report to the progress model, and are then moved into the
+  // install directory as one transaction. Each step holds the package lock:
+  // while another updater holds it, the step fails as a download failure
+  // and touches nothing.
   int ApplySelfUpdate();
   int ApplyMainPackage();
   int ApplyDeltaPackage();
@@ -76,6 +85,7 @@ class UpdateContext {
   std::wstring installLocation_;  // InstallLocation of the uninstall entry
   std::wstring statisticsUrl_;    // Url
   std::wstring officialUrl_;      // OfficialUrl
+  PackageLock packageLock_;
 };
 
 // Starts launch.exe (launcher true) or korva.exe from the updater's own

@@ -61,6 +61,9 @@ void KorvaUpdateWnd::OnPrepare() {
   ShowWindow(false, true);
   UpdateContext* context = UpdateContext::Instance();
   context->owner = this;
+  // Before anything reads the install tree: a run that was cut off during a
+  // package's move is undone, so that its update is offered again.
+  context->RecoverInterruptedPackage();
 
   DWORD flags = 0;
   if (!InternetGetConnectedState(&flags, 0)) {

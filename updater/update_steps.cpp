@@ -15,7 +15,7 @@
 #include "shared/program_dirs.h"
 #include "shared/seven_zip_extractor.h"
 #include "shared/text_convert.h"
-#include "shared/tree_move.h"
+#include "updater/package_transaction.h"
 #include "updater/update_context.h"
 #include "updater/update_messages.h"
 #include "updater/update_progress.h"
@@ -51,16 +51,50 @@ bool ArchiveMatches(const std::string& archive, const UpdateInfo& info) {
   return std::strcmp(digest, WideToUtf8(info.md5).c_str()) == 0;
 }
 
-// Empties the extraction directory of what an earlier run left: unpacked
-// files may carry the read-only flag, which would keep them there, and they
-// would then be moved in with the new package. False when something stays.
+// The install directory is the updater's parent; the updater's own
+// directory holds the staging and backup folders, so that they lie on the
+// install tree's volume and go with it.
+std::wstring InstallDir() { return GetParentDirectoryNoBackslash(GetModuleDir()); }
+std::wstring PackageArea() { return GetModuleDir(); }
+
+// Holds the package lock for one step. A step that stopped waiting for its
+// worker keeps it until the process ends: the worker may still write.
+class StepLock {
+ public:
+  explicit StepLock(PackageLock& lock) : lock_(lock), held_(lock.TryAcquire()) {}
+  StepLock(const StepLock&) = delete;
+  StepLock& operator=(const StepLock&) = delete;
+  ~StepLock() {
+    if (!held_) return;
+    if (abandoned_) {
+      lock_.KeepUntilExit();
+    } else {
+      lock_.Release();
+    }
+  }
+  bool held() const { return held_; }
+  void Abandon() { abandoned_ = true; }
+
+ private:
+  PackageLock& lock_;
+  bool held_;
+  bool abandoned_ = false;
+};
+
+// Another updater holds the lock: what it downloads and applies is its own.
+int BusyStep(const std::string& name) {
+  WriteLog("another updater is applying a package .");
+  WriteLog("fail to download %s.", name.c_str());
+  return kUpdateDownloadFailed;
+}
+
+// Empties an extraction folder of what an earlier run left, read-only
+// items too: they would be moved in with the new package, or keep its files
+// out. False when something stays.
 bool ClearExtractionDir(const std::wstring& dir) {
-  if (!DirectoryExists(dir)) return true;
-  std::list<std::wstring> files;
-  CollectFiles(dir, files, L"*.*");
-  for (const std::wstring& file : files) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-  DeleteDirectoryTree(dir);
-  return !DirectoryExists(dir);
+  if (DeleteWholeTree(dir)) return true;
+  WriteLog("fail to clear %s .", WideToAnsi(dir).c_str());
+  return false;
 }
 
 enum WorkerRun {
@@ -98,6 +132,8 @@ int UpdateContext::ApplySelfUpdate() {
   const std::string url = WideToUtf8(selfInfo.downloadUrl);
   const std::string archive = WideToAnsi(workDir_ + kSelfUpdatePackage);
   PostToOwner(kMsgDownloadStarted);
+  StepLock lock(packageLock_);
+  if (!lock.held()) return BusyStep(WideToAnsi(kSelfUpdatePackage));
   if (!DownloadFile(url, archive, NULL)) {
     WriteLog("fail to download update_update.7z.");
     DeleteArchive(archive);
@@ -110,10 +146,13 @@ int UpdateContext::ApplySelfUpdate() {
     DeleteArchive(archive);
     return kUpdateDamaged;
   }
+  // Files of an earlier package left there would be copied in with this one.
   const std::wstring dest = workDir_ + kSelfUpdatePackageDir;
-  if (!DirectoryExists(dest)) {
-    CreateDirectories(dest);
+  if (!ClearExtractionDir(dest)) {
+    DeleteArchive(archive);
+    return kUpdateUnzipFailed;
   }
+  CreateDirectories(dest);
   std::wstring failure;
   bool failed = false;
   try {
@@ -156,6 +195,13 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   PostToOwner(kMsgDownloadStarted);
   const std::string url = WideToUtf8(step.info->downloadUrl);
   const std::string archive = WideToAnsi(workDir_ + step.package);
+  StepLock lock(packageLock_);
+  if (!lock.held()) return BusyStep(name);
+  // A tree that an interrupted run left mixed takes no package.
+  const std::wstring installDir = InstallDir();
+  if (!RecoverPackageTransactions(installDir, PackageArea())) {
+    return FailStage(kRunFinished, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
+  }
 
   WorkerTask download;
   download.source = url;
@@ -168,6 +214,7 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   params.weight = download.weight;
   int status = kWorkerOk;
   WorkerRun run = RunWorker(boost::make_shared<KorvaUpdateDownloadWorker>(download), &status);
+  if (run == kRunAbandoned) lock.Abandon();
   if (run != kRunFinished || status != kWorkerOk) {
     return FailStage(run, "fail to download %s.", name, archive, kUpdateDownloadFailed);
   }
@@ -180,13 +227,13 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
     return kUpdateDamaged;
   }
 
-  // The package is unpacked beside its archive and moved into the install
-  // directory only once it has unpacked whole: a damaged package, or a
-  // window closed during the extraction, leaves the installed product as it
-  // was. What an abandoned earlier run left there goes first.
-  const std::wstring staging = workDir_ + GetFileStem(step.package);
+  // The package is unpacked into a staging folder on the install tree's
+  // volume and moved into place only once it has unpacked whole, as one
+  // transaction: a damaged package, a window closed during the extraction,
+  // a file that cannot take its place or a full drive leave the installed
+  // product as it was. What an abandoned earlier run left there goes first.
+  const std::wstring staging = PackageArea() + GetFileStem(step.package);
   if (!ClearExtractionDir(staging)) {
-    WriteLog("fail to clear %s .", WideToAnsi(staging).c_str());
     return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
   }
   CreateDirectories(staging);
@@ -198,15 +245,15 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   unzip.base = step.unzipBase;
   unzip.weight = step.unzipWeight;
   run = RunWorker(boost::make_shared<KorvaUpdateUnzipWorker>(unzip), &status);
+  if (run == kRunAbandoned) lock.Abandon();
   if (run != kRunFinished || status != kWorkerOk) {
     // An abandoned worker may still be writing there; the next run clears it.
-    if (run != kRunAbandoned) DeleteDirectoryTree(staging);
+    if (run != kRunAbandoned) DeleteWholeTree(staging);
     return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
   }
   TreeMoveFailure failure;
-  const bool moved = MoveTreeInto(staging, GetParentDirectoryNoBackslash(GetModuleDir()), ExistingFiles::kReplace,
-                                  &failure);
-  DeleteDirectoryTree(staging);
+  const bool moved = PackageTransaction(installDir, PackageArea()).Apply(staging, &failure);
+  DeleteWholeTree(staging);
   if (!moved) {
     WriteLog("fail to move %s into the install directory, lastError: %d .", WideToAnsi(failure.file).c_str(),
              static_cast<int>(failure.error));
@@ -215,4 +262,17 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   WriteLog("unzip %s success.", name.c_str());
   DeleteArchive(archive);
   return kUpdateOk;
+}
+
+void UpdateContext::RecoverInterruptedPackage() {
+  StepLock lock(packageLock_);
+  if (!lock.held()) {
+    WriteLog("another updater is applying a package .");
+    return;
+  }
+  RecoverPackageTransactions(InstallDir(), PackageArea());
+  // An extraction cut off with its run leaves its staging folder behind.
+  for (const WCHAR* package : {kMainUpdatePackage, kDeltaUpdatePackage}) {
+    ClearExtractionDir(PackageArea() + GetFileStem(package));
+  }
 }

@@ -61,6 +61,29 @@ TEST_F(UpdateCurrentTest, NothingNewerStartsLauncherAtOnceAndTakesOverDeliveredS
   EXPECT_EQ(2u, RunsOf("launch.exe").size());
 }
 
+// Only code 2 means newer: replies with another code, carrying the data of
+// packages that are there to fetch, make the updater fetch nothing.
+TEST_F(UpdateCurrentTest, RepliesWithAnotherCodeFetchNothing) {
+  for (const char* name : {"korva_update", "korva", "korva_delta"}) {
+    const std::string file = std::string(name) + ".7z";
+    Publish(name, 900, "9.0", "not offered", file, {{"korva.exe", "not offered"}});
+    const std::string body = "{\"code\":3,\"data\":{\"versionCode\":900,\"versionName\":\"9.0\",\"downloadUrl\":\"" +
+                             service().PackageUrl(file) + "\",\"text\":\"t\",\"size\":100,\"md5\":\"" +
+                             ServiceMd5(ReadHostFile(scratch() + "/service/" + file)) + "\"}}";
+    service().SetVersionReply(name, 200, body);
+  }
+  ProgramRun run;
+  StartUpdater(&run);
+  ExpectUpdaterEnds(&run);
+
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 1));
+  EXPECT_EQ(3u, UpdaterRequests().size());
+  for (const RecordedRequest& request : UpdaterRequests()) EXPECT_EQ(kVersionCheckPath, request.path);
+  EXPECT_TRUE(UpdatePosts().empty());
+  EXPECT_EQ(InstalledConfig(), ReadHostFile(ProductConfigHost()));
+  EXPECT_NE(std::string::npos, UpdateLogText().find("no need update Korva and KorvaDelta, now run launch.exe"));
+}
+
 TEST_F(UpdateCurrentTest, OfflineShowsNetworkNoticeAndTouchesNothing) {
   SetMachineFacts(R"({"network": "offline"})");
 

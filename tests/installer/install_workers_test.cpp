@@ -9,6 +9,7 @@
 #include "installer/install_workers.h"
 #include "installer_test_util.h"
 #include "server/update_service.h"
+#include "support/small_volume.h"
 
 namespace {
 
@@ -94,6 +95,63 @@ TEST_F(InstallWorkersTest, UnzipFailuresAndTheirStatuses) {
   EXPECT_EQ(kWorkerExtractFailed,
             RunWorker(boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\bad.7z", "C:\\target\\")));
   EXPECT_EQ(1, CountOf(machine.Log(), "SevenZip Extract Error"));
+}
+
+// A file of the package that is not installed and cannot be placed fails
+// the worker: here a file of the install tree stands where the package has
+// a folder, and on the install drive the package does not fit.
+TEST_F(InstallWorkersTest, UnzipFailsWhenANewFileCannotBePlaced) {
+  if (!installer_test::RunInOwnDirectory()) return;
+  installer_test::InstallArchiveLibrary(installer_test::OwnDirectory());
+  WriteHostFile(Host("src/a.txt"), "new a");
+  WriteHostFile(Host("src/bin/tool.exe"), "new tool");
+  testing_support::MakeHostDirs(Host("data"));
+  Pack7z(Host("src"), Host("data/pkg.7z"));
+  WriteHostFile(Host("Program Files/korva/bin"), "a file, not a folder");
+
+  EXPECT_EQ(kWorkerExtractFailed, RunWorker(boost::make_shared<KorvaPackageUnzipWorker>(
+                                      "C:\\data\\pkg.7z", "C:\\Program Files\\korva")));
+  EXPECT_EQ(1, CountOf(machine.Log(), "fail to move C:\\Program Files\\korva\\bin\\tool.exe into the install "
+                                      "directory, lastError: 3 ."));
+  EXPECT_EQ("a file, not a folder", ReadHostFile(Host("Program Files/korva/bin")));
+
+  // Drive D: has room for 300 KB; each file arrives whole or not at all.
+  testing_support::SmallVolume drive(machine.machine.dir() + "/d", 300 * 1024);
+  ASSERT_TRUE(drive.mounted());
+  WriteHostFile(machine.machine.dir() + "/d/korva/b-kept.bin", "installed");
+  WriteHostFile(Host("big/a-small.txt"), "small");
+  WriteHostFile(Host("big/b-kept.bin"), "new");
+  WriteHostFile(Host("big/c-large.bin"), testing_support::NoiseBytes(600 * 1024));
+  Pack7z(Host("big"), Host("data/big.7z"));
+  EXPECT_EQ(kWorkerExtractFailed,
+            RunWorker(boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\big.7z", "D:\\korva")));
+  EXPECT_EQ(1, CountOf(machine.Log(), "fail to move D:\\korva\\c-large.bin into the install directory, lastError: 112 ."));
+  EXPECT_EQ("small", ReadHostFile(machine.machine.dir() + "/d/korva/a-small.txt"));
+  EXPECT_EQ("installed", ReadHostFile(machine.machine.dir() + "/d/korva/b-kept.bin"));
+  EXPECT_FALSE(HostExists(machine.machine.dir() + "/d/korva/c-large.bin"));
+  EXPECT_FALSE(HostExists(machine.machine.dir() + "/d/korva/c-large.bin.korva-part"));
+  EXPECT_EQ(600u * 1024u, ReadHostFile(Host("data/big/c-large.bin")).size());
+}
+
+// A run that ended early left read-only files and folders in the
+// extraction folder: they neither keep the package out nor come in with it.
+TEST_F(InstallWorkersTest, UnzipClearsWhatAnEarlierRunLeftBesideThePackage) {
+  if (!installer_test::RunInOwnDirectory()) return;
+  installer_test::InstallArchiveLibrary(installer_test::OwnDirectory());
+  WriteHostFile(Host("src/conf/a.cfg"), "new config");
+  testing_support::MakeHostDirs(Host("data"));
+  Pack7z(Host("src"), Host("data/pkg.7z"));
+  WriteHostFile(Host("data/pkg/conf/a.cfg"), "half of an old package");
+  WriteHostFile(Host("data/pkg/stale.txt"), "stale");
+  for (const wchar_t* path : {L"C:\\data\\pkg\\conf\\a.cfg", L"C:\\data\\pkg\\stale.txt", L"C:\\data\\pkg\\conf"})
+    ASSERT_TRUE(SetFileAttributesW(path, FILE_ATTRIBUTE_READONLY));
+  testing_support::MakeHostDirs(Host("Program Files/korva"));
+
+  ASSERT_EQ(kWorkerOk, RunWorker(boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\pkg.7z",
+                                                                            "C:\\Program Files\\korva")))
+      << machine.Log();
+  EXPECT_EQ("new config", ReadHostFile(Host("Program Files/korva/conf/a.cfg")));
+  EXPECT_FALSE(HostExists(Host("Program Files/korva/stale.txt")));
 }
 
 class DownloadWorkerTest : public InstallWorkersTest {

@@ -222,3 +222,47 @@ TEST(FileSystem, DeleteTreeTakesLinksThatPointIntoIt) {
   DeleteDirectoryTree(L"C:\\tree");
   EXPECT_FALSE(HostExists(m.c() + "/tree"));
 }
+
+// A folder of our own goes whole: read-only files and folders do not keep
+// it, and links are removed without their targets losing anything, not
+// even a read-only flag.
+TEST(FileSystem, DeleteWholeTreeClearsReadOnlyItemsAndNeverFollowsLinks) {
+  TempMachine m;
+  WriteHostFile(m.c() + "/outside/keep.txt", "outside data");
+  WriteHostFile(m.c() + "/outside/sub/more.txt", "more");
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\outside\\keep.txt", FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\outside\\sub", FILE_ATTRIBUTE_READONLY));
+  WriteHostFile(m.c() + "/tree/ro/inner/file.txt", "x");
+  WriteHostFile(m.c() + "/tree/plain.txt", "y");
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\tree\\ro\\inner\\file.txt", FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\tree\\ro\\inner", FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\tree\\ro", FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\tree", FILE_ATTRIBUTE_READONLY));
+  fs::create_symlink(m.c() + "/outside/keep.txt", m.c() + "/tree/ro/filelink");
+  fs::create_directory_symlink(m.c() + "/outside/sub", m.c() + "/tree/dirlink");
+  fs::create_directory_symlink(m.c() + "/outside", m.c() + "/rootlink");
+
+  // The tree the older deletion leaves whole is gone now.
+  DeleteDirectoryTree(L"C:\\tree");
+  ASSERT_TRUE(HostExists(m.c() + "/tree/ro/inner/file.txt"));
+  EXPECT_TRUE(DeleteWholeTree(L"C:\\tree\\"));
+  EXPECT_FALSE(HostExists(m.c() + "/tree"));
+  EXPECT_TRUE(DeleteWholeTree(L"C:\\tree"));  // nothing left to delete
+
+  // A link in the tree's place: only the link goes.
+  EXPECT_TRUE(DeleteWholeTree(L"C:\\rootlink"));
+  EXPECT_FALSE(fs::is_symlink(m.c() + "/rootlink"));
+  EXPECT_EQ("outside data", ReadHostFile(m.c() + "/outside/keep.txt"));
+  EXPECT_EQ("more", ReadHostFile(m.c() + "/outside/sub/more.txt"));
+  EXPECT_TRUE(GetFileAttributesW(L"C:\\outside\\keep.txt") & FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(GetFileAttributesW(L"C:\\outside\\sub") & FILE_ATTRIBUTE_READONLY);
+
+  // What is in use stays, and says so.
+  WriteHostFile(m.c() + "/busy/open.txt", "open");
+  HANDLE open = CreateFileW(L"C:\\busy\\open.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, open);
+  EXPECT_FALSE(DeleteWholeTree(L"C:\\busy"));
+  CloseHandle(open);
+  EXPECT_TRUE(DeleteWholeTree(L"C:\\busy"));
+  EXPECT_FALSE(HostExists(m.c() + "/busy"));
+}

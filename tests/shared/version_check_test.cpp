@@ -80,6 +80,17 @@ TEST_F(VersionCheckTest, CorruptedDigestIsPassedOnAsSent) {
   EXPECT_NE(info.md5, L"900150983cd24fb0d6963f7d28e17f72");
 }
 
+// Only 2 means newer: another code comes back as sent, with its data.
+TEST_F(VersionCheckTest, OtherCodesAreReturnedAsSentWithTheirData) {
+  Reply("{\"code\":3,\"data\":{\"versionCode\":122,\"versionName\":\"2.2\",\"downloadUrl\":\"http://h/p.7z\","
+        "\"text\":\"t\",\"size\":9,\"md5\":\"0123456789abcdef0123456789abcdef\"}}");
+  UpdateInfo info;
+  EXPECT_EQ(Check("korva", "120", info), 3);
+  EXPECT_EQ(info.versionCode, 122);
+  EXPECT_EQ(info.downloadUrl, L"http://h/p.7z");
+  EXPECT_EQ(info.size, 9);
+}
+
 TEST_F(VersionCheckTest, ServiceFailureLeavesTheRecordAlone) {
   Reply("{\"code\":-1,\"data\":{\"versionCode\":5,\"versionName\":\"x\"}}");
   UpdateInfo info;

@@ -56,4 +56,14 @@ bool HostExists(const std::string& path) {
 
 void MakeHostDirs(const std::string& path) { fs::create_directories(path); }
 
+std::string NoiseBytes(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  unsigned state = seed;
+  for (char& c : bytes) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
 }  // namespace testing_support

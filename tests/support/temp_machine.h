@@ -1,6 +1,7 @@
 // A fresh machine directory for one test: WIN32_MACHINE points at it while
 // the object lives, and it is removed afterwards.
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace testing_support {
@@ -29,5 +30,7 @@ void WriteHostFile(const std::string& path, const std::string& content);
 std::string ReadHostFile(const std::string& path);
 bool HostExists(const std::string& path);
 void MakeHostDirs(const std::string& path);
+// Bytes that do not compress, so that an archive of them is about as large.
+std::string NoiseBytes(size_t size, unsigned seed = 7);
 
 }  // namespace testing_support

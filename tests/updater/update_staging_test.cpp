@@ -1,12 +1,22 @@
-// The main and delta packages reach the install directory only once they
-// have unpacked whole: the extraction directory in the work directory, the
-// move into place, and what a failure or an abandoned run leaves.
+// The main and delta packages reach the install directory as one whole:
+// unpacked into a staging folder of the updater's directory, on the install
+// tree's volume, then moved into place as a transaction that is undone when
+// any step fails, and by the next run when the updater was killed.
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include <shellapi.h>
+
+#include "shared/text_convert.h"
+#include "support/e2e_process.h"
+#include "support/small_volume.h"
 #include "updater/update_context.h"
 #include "updater/update_progress.h"
 #include "updater_test_util.h"
@@ -16,9 +26,14 @@ namespace {
 using testing_support::HostExists;
 using testing_support::ReadHostFile;
 using testing_support::WriteHostFile;
+using updater_test::InstallPlace;
 using updater_test::InstallTree;
 using updater_test::OwnerWindow;
 using updater_test::TreeSnapshot;
+using Snapshot = std::map<std::string, std::string>;
+namespace fs = std::filesystem;
+
+const char kConfig[] = "resources/cplus-module/update.json";
 
 bool Has(const std::string& text, const std::string& line) { return text.find(line) != std::string::npos; }
 
@@ -36,7 +51,40 @@ bool IsReadOnly(const std::string& host) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
 }
 
-TEST(PackageStaging, NewFilesReplaceTheInstalledOnesAndNewFoldersAreMade) {
+// The updater's own folders that a finished step leaves nothing in.
+void ExpectNoStagingOrBackup(const InstallTree& tree) {
+  EXPECT_FALSE(HostExists(tree.Host("update/update_korva")));
+  EXPECT_FALSE(HostExists(tree.Host("update/update_korvadelta")));
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+// The product as installed at `version`: every file of `files`, and an
+// update.json naming that main version.
+std::map<std::string, std::string> VersionFiles(const InstallTree& tree, int version,
+                                                std::map<std::string, std::string> files) {
+  files[kConfig] = tree.ProductConfigText(100, version, 100);
+  return files;
+}
+
+void WriteFiles(const InstallTree& tree, const std::map<std::string, std::string>& files) {
+  for (const auto& file : files) WriteHostFile(tree.Host(file.first), file.second);
+}
+
+void ExpectFiles(const InstallTree& tree, const std::map<std::string, std::string>& files) {
+  for (const auto& file : files) EXPECT_EQ(file.second, ReadHostFile(tree.Host(file.first))) << file.first;
+}
+
+// Publishes `fresh` as the main package 200 and applies it: it must go in.
+void ApplyFreshMainPackage(InstallTree& tree, const std::map<std::string, std::string>& fresh) {
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  OwnerWindow owner;
+  UpdateContext* context = CheckedContext(&owner);
+  ASSERT_NE(nullptr, context);
+  EXPECT_EQ(kUpdateOk, context->ApplyMainPackage()) << tree.Log();
+  ExpectFiles(tree, fresh);
+}
+
+TEST(PackageStaging, NewFilesReplaceTheInstalledOnesAndReadOnlyItemsBlockNoLaterRun) {
   if (!updater_test::RunAsInstalledUpdater()) return;
   InstallTree tree;
   WriteHostFile(tree.Host("korva.exe"), "old main");
@@ -44,62 +92,97 @@ TEST(PackageStaging, NewFilesReplaceTheInstalledOnesAndNewFoldersAreMade) {
   WriteHostFile(tree.Host("resources/locked.cfg"), "old config");
   SetFileAttributesW(L"C:\\Program Files\\korva\\resources\\locked.cfg", FILE_ATTRIBUTE_READONLY);
   ASSERT_TRUE(IsReadOnly(tree.Host("resources/locked.cfg")));
-  // Left by a run that was closed during its extraction.
-  WriteHostFile(tree.WorkHost("update_korvadelta/stale.txt"), "half of an old package");
-  SetFileAttributesW(win32::ToWindowsPath(tree.WorkHost("update_korvadelta/stale.txt")).c_str(),
+  // Left by a run that was closed during its extraction, read-only too.
+  WriteHostFile(tree.Host("update/update_korvadelta/stale.txt"), "half of an old package");
+  SetFileAttributesW(win32::ToWindowsPath(tree.Host("update/update_korvadelta/stale.txt")).c_str(),
                      FILE_ATTRIBUTE_READONLY);
-  ASSERT_TRUE(IsReadOnly(tree.WorkHost("update_korvadelta/stale.txt")));
+  ASSERT_TRUE(IsReadOnly(tree.Host("update/update_korvadelta/stale.txt")));
+  // A read-only folder and read-only files in the package itself.
   tree.AddPackage("korva_delta", 300, "delta.7z",
                   {{"korva.exe", "new main"},
                    {"resources/locked.cfg", "new config"},
-                   {"plugins/new/深层/p.dll", "plugin"}});
+                   {"plugins/new/深层/p.dll", "plugin"},
+                   {"fixed/readme.txt", "read me"}},
+                  {"fixed/readme.txt", "fixed", "korva.exe"});
   OwnerWindow owner;
   UpdateContext* context = CheckedContext(&owner);
   ASSERT_NE(nullptr, context);
 
   EXPECT_EQ(kUpdateOk, context->ApplyDeltaPackage());
   EXPECT_EQ("new main", ReadHostFile(tree.Host("korva.exe")));
+  EXPECT_TRUE(IsReadOnly(tree.Host("korva.exe")));
   EXPECT_EQ("new config", ReadHostFile(tree.Host("resources/locked.cfg")));
   EXPECT_EQ("plugin", ReadHostFile(tree.Host("plugins/new/深层/p.dll")));
+  EXPECT_EQ("read me", ReadHostFile(tree.Host("fixed/readme.txt")));
   EXPECT_EQ("kept", ReadHostFile(tree.Host("kept.txt")));
   EXPECT_FALSE(HostExists(tree.Host("stale.txt")));
-  EXPECT_FALSE(HostExists(tree.WorkHost("update_korvadelta")));
   EXPECT_FALSE(HostExists(tree.WorkHost("update_korvadelta.7z")));
+  ExpectNoStagingOrBackup(tree);
   EXPECT_TRUE(Has(tree.Log(), "unzip update_korvadelta.7z success."));
+
+  // The next package replaces the read-only files the last one brought.
+  tree.AddPackage("korva_delta", 301, "delta-next.7z", {{"korva.exe", "newer main"}, {"fixed/readme.txt", "newer"}},
+                  {"fixed"});
+  ASSERT_TRUE(context->CheckVersions());
+  EXPECT_EQ(kUpdateOk, context->ApplyDeltaPackage());
+  EXPECT_EQ("newer main", ReadHostFile(tree.Host("korva.exe")));
+  EXPECT_EQ("newer", ReadHostFile(tree.Host("fixed/readme.txt")));
+  ExpectNoStagingOrBackup(tree);
 }
 
-// A file of the package that cannot take its place fails the step; every
-// file that did is the new version's, whole.
+// A file of the package that cannot take its place, wherever it comes in
+// the move (the first file, one in the middle, update.json last): the step
+// fails, and the install tree is byte for byte what it was.
 TEST(PackageStaging, AFileThatCannotBeMovedFailsTheStep) {
   if (!updater_test::RunAsInstalledUpdater()) return;
   InstallTree tree;
-  const std::map<std::string, std::string> package = {
-      {"a.txt", "new a"}, {"b.txt", "new b"}, {"blocked", "a file where a folder is"}, {"c.txt", "new c"}};
-  for (const auto& file : package) {
-    if (file.first != "blocked") WriteHostFile(tree.Host(file.first), "old " + file.first);
-  }
-  WriteHostFile(tree.Host("blocked/inside.txt"), "the folder's own file");
-  tree.AddPackage("korva", 200, "korva.7z", package);
+  const std::map<std::string, std::string> old = VersionFiles(
+      tree, 100, {{"a-first.txt", "old a"}, {"m-middle.txt", "old m"}, {"z-last.txt", "old z"}, {"bin/tool.exe", "t"}});
+  WriteFiles(tree, old);
+  const std::map<std::string, std::string> fresh = VersionFiles(
+      tree, 200,
+      {{"a-first.txt", "new a"}, {"m-middle.txt", "new m"}, {"z-last.txt", "new z"}, {"new/folder/n.txt", "new n"}});
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  const Snapshot installed = TreeSnapshot(tree.Host(""));
   OwnerWindow owner;
   UpdateContext* context = CheckedContext(&owner);
   ASSERT_NE(nullptr, context);
 
-  EXPECT_EQ(kUpdateUnzipFailed, context->ApplyMainPackage());
-  const std::string log = tree.Log();
-  EXPECT_TRUE(Has(log, "fail to move C:\\Program Files\\korva\\blocked into the install directory, lastError: 5 ."));
-  EXPECT_TRUE(Has(log, "fail to unzip update_korva.7z."));
-  EXPECT_FALSE(Has(log, "unzip update_korva.7z success."));
-  EXPECT_EQ("the folder's own file", ReadHostFile(tree.Host("blocked/inside.txt")));
-  for (const std::string name : {"a.txt", "b.txt", "c.txt"}) {
-    const std::string now = ReadHostFile(tree.Host(name));
-    EXPECT_TRUE(now == "old " + name || now == package.at(name)) << name << ": " << now;
+  for (const std::string& blocked : std::vector<std::string>{"a-first.txt", "m-middle.txt", kConfig}) {
+    SCOPED_TRACE(blocked);
+    // Another program holds the installed file open without sharing it.
+    std::wstring path = win32::ToWindowsPath(tree.Host(blocked));
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    EXPECT_EQ(kUpdateUnzipFailed, context->ApplyMainPackage());
+    CloseHandle(holder);
+    const std::string log = tree.Log();
+    EXPECT_EQ(1, updater_test::CountOf(log, "fail to move " + WideToAnsi(path) + " into the install directory, "
+                                                                                 "lastError: 32 ."));
+    EXPECT_TRUE(Has(log, "fail to unzip update_korva.7z."));
+    EXPECT_FALSE(Has(log, "unzip update_korva.7z success."));
+    EXPECT_EQ(installed, TreeSnapshot(tree.Host("")));
+    EXPECT_EQ(old.at(kConfig), ReadHostFile(tree.Host(kConfig)));
+    EXPECT_FALSE(HostExists(tree.WorkHost("update_korva.7z")));
   }
-  EXPECT_FALSE(HostExists(tree.WorkHost("update_korva")));
-  EXPECT_FALSE(HostExists(tree.WorkHost("update_korva.7z")));
+
+  // A folder where the package has a file is never replaced.
+  tree.AddPackage("korva", 200, "korva-blocked.7z", VersionFiles(tree, 200, {{"a-first.txt", "new a"}, {"bin", "x"}}));
+  ASSERT_TRUE(context->CheckVersions());
+  EXPECT_EQ(kUpdateUnzipFailed, context->ApplyMainPackage());
+  EXPECT_TRUE(Has(tree.Log(), "fail to move C:\\Program Files\\korva\\bin into the install directory, lastError: 5 ."));
+  EXPECT_EQ(installed, TreeSnapshot(tree.Host("")));
+
+  // Nothing held: the same package goes in whole.
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  ASSERT_TRUE(context->CheckVersions());
+  EXPECT_EQ(kUpdateOk, context->ApplyMainPackage());
+  ExpectFiles(tree, fresh);
+  ExpectNoStagingOrBackup(tree);
 }
 
 // The user closes the window while the package unpacks: the step gives up,
-// and the worker that goes on unpacks into the work directory only.
+// and the worker that goes on unpacks into the staging folder only.
 TEST(PackageStaging, ClosingDuringTheExtractionLeavesTheProductAlone) {
   if (!updater_test::RunAsInstalledUpdater()) return;
   InstallTree tree;
@@ -108,7 +191,14 @@ TEST(PackageStaging, ClosingDuringTheExtractionLeavesTheProductAlone) {
   for (int i = 0; i < 40; ++i) package["data/file" + std::to_string(i) + ".bin"] = updater_test::NoiseBytes(256 * 1024, i);
   package["korva.exe"] = "new main";
   tree.AddPackage("korva", 200, "korva.7z", package);
-  const auto installed = TreeSnapshot(tree.Host(""));
+  auto withoutStaging = [&] {
+    Snapshot snapshot = TreeSnapshot(tree.Host(""));
+    for (auto it = snapshot.begin(); it != snapshot.end();) {
+      it = it->first.rfind("update/update_korva", 0) == 0 ? snapshot.erase(it) : std::next(it);
+    }
+    return snapshot;
+  };
+  const Snapshot installed = withoutStaging();
 
   class QuittingOwner : public OwnerWindow {
    public:
@@ -133,13 +223,13 @@ TEST(PackageStaging, ClosingDuringTheExtractionLeavesTheProductAlone) {
   EXPECT_TRUE(Has(tree.Log(), "fail to unzip update_korva.7z."));
 
   // The abandoned worker finishes its extraction where it was sent.
-  const std::string staging = tree.WorkHost("update_korva");
+  const std::string staging = tree.Host("update/update_korva");
   EXPECT_TRUE(testing_support::WaitUntil(
       [&] { return ReadHostFile(staging + "/data/file39.bin").size() == 256 * 1024; }, 20000));
   Sleep(200);
-  EXPECT_EQ(installed, TreeSnapshot(tree.Host("")));
+  EXPECT_EQ(installed, withoutStaging());
 
-  // The next run starts from a clean extraction directory.
+  // The next run starts from a clean staging folder.
   WriteHostFile(staging + "/stale.txt", "left by the abandoned run");
   tree.AddPackage("korva", 201, "korva-small.7z", {{"korva.exe", "newer main"}});
   ASSERT_TRUE(context->CheckVersions());
@@ -149,7 +239,84 @@ TEST(PackageStaging, ClosingDuringTheExtractionLeavesTheProductAlone) {
   EXPECT_EQ("newer main", ReadHostFile(tree.Host("korva.exe")));
   EXPECT_FALSE(HostExists(tree.Host("stale.txt")));
   EXPECT_FALSE(HostExists(tree.Host("data")));
-  EXPECT_FALSE(HostExists(staging));
+  ExpectNoStagingOrBackup(tree);
+}
+
+// The product on a drive of its own: D:, with room for the installed tree
+// and little more. The package is unpacked there, so it fails before any
+// installed file is touched.
+TEST(PackageStaging, TooLittleRoomOnTheInstallDriveLeavesTheTreeUnchanged) {
+  InstallPlace place;
+  place.location = L"D:\\korva\\";
+  place.host = "/d/korva";
+  std::unique_ptr<testing_support::SmallVolume> drive;
+  place.prepare = [&](const std::string& machine) {
+    // The updater (this program) and 7z.dll, and 1 MB.
+    const auto size = fs::file_size("/proc/self/exe") + fs::file_size(KORVA_DIST_DIR "/7z.dll") + (1u << 20);
+    drive.reset(new testing_support::SmallVolume(machine + "/d", size));
+  };
+  if (!updater_test::RunAsInstalledUpdater(nullptr, place)) return;
+  InstallTree tree(true, place);
+  WriteFiles(tree, VersionFiles(tree, 100, {{"korva.exe", "old main"}, {"数据/路由表.dat", "old routes"}}));
+  tree.AddPackage("korva", 200, "korva.7z",
+                  VersionFiles(tree, 200,
+                               {{"korva.exe", "new main"}, {"数据/路由表.dat", updater_test::NoiseBytes(3 << 20)}}));
+  const Snapshot installed = TreeSnapshot(tree.Host(""));
+  OwnerWindow owner;
+  UpdateContext* context = CheckedContext(&owner);
+  ASSERT_NE(nullptr, context);
+
+  EXPECT_EQ(kUpdateUnzipFailed, context->ApplyMainPackage());
+  EXPECT_TRUE(Has(tree.Log(), "fail to unzip update_korva.7z."));
+  EXPECT_EQ(installed, TreeSnapshot(tree.Host("")));
+  EXPECT_EQ("old routes", ReadHostFile(tree.Host("数据/路由表.dat")));
+}
+
+// The work folder on C: has room for the package's archive only: the
+// package is unpacked and moved on D:, where the product is, without one
+// copy between the drives.
+TEST(PackageStaging, StagingLiesOnTheInstallDrive) {
+  InstallPlace place;
+  place.location = L"D:\\korva\\";
+  place.host = "/d/korva";
+  std::unique_ptr<testing_support::SmallVolume> workFolder;
+  place.prepare = [&](const std::string& machine) {
+    workFolder.reset(
+        new testing_support::SmallVolume(machine + "/c/Program Files/Common Files/korva", 3 << 20));
+  };
+  if (!updater_test::RunAsInstalledUpdater(nullptr, place)) return;
+  InstallTree tree(true, place);
+  WriteFiles(tree, VersionFiles(tree, 100, {{"korva.exe", "old main"}}));
+  ApplyFreshMainPackage(
+      tree, VersionFiles(tree, 200, {{"korva.exe", "new main"}, {"big.bin", updater_test::NoiseBytes(2 << 20)}}));
+  ExpectNoStagingOrBackup(tree);
+}
+
+// korva.exe runs while its package is applied: its file is renamed aside,
+// as Windows allows, and the new one takes its place. The old image stays
+// in the backup folder until it can go; the next run deletes it.
+TEST(PackageStaging, ARunningProgramIsReplacedWithTheRest) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  testing_support::InstallStub(tree.Host("korva.exe"));
+  WriteHostFile(tree.Host("korva.exe.stay"), "");
+  WriteFiles(tree, VersionFiles(tree, 100, {{"数据/路由表.dat", "old routes"}}));
+  ASSERT_GT(reinterpret_cast<INT_PTR>(ShellExecuteW(NULL, L"open", L"C:\\Program Files\\korva\\korva.exe", L"", NULL,
+                                                    SW_SHOW)),
+            32);
+  const std::vector<Json::Value> runs = updater_test::WaitForStubRuns(1);
+  ASSERT_EQ(1u, runs.size());
+  const auto fresh = VersionFiles(tree, 200, {{"korva.exe", "new main"}, {"数据/路由表.dat", "new routes"}});
+  ApplyFreshMainPackage(tree, fresh);
+  EXPECT_FALSE(HostExists(tree.Host("update/update_korva")));
+  EXPECT_EQ(testing_support::ReadHostFile(testing_support::StubProgram()),
+            ReadHostFile(tree.Host("update/package_backup/1/korva.exe")));
+
+  ASSERT_EQ(0, kill(runs[0]["pid"].asInt(), SIGKILL));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return kill(runs[0]["pid"].asInt(), 0) != 0; }, 10000));
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  ExpectNoStagingOrBackup(tree);
+  ExpectFiles(tree, fresh);
 }
 
 }  // namespace

@@ -254,7 +254,10 @@ TEST(PackageSteps, UpdaterPackage) {
 
   const std::string archive =
       tree.AddPackage("korva_update", 400, "update.7z", {{"update.exe", "new updater"}, {"skin/skin.zip", "skin"}});
+  // Left by an earlier self-update that never finished, read-only too: the
+  // batch file would copy it in with the new updater.
   testing_support::WriteHostFile(tree.WorkHost("update_update/older.txt"), "older");
+  ASSERT_EQ(0, chmod(tree.WorkHost("update_update/older.txt").c_str(), 0444));
   auto check = [&] {
     return context->selfNeeded = CheckVersion(context->config.updateurl, context->config.updater.packagename,
                                               context->config.updater.version, context->selfInfo) == 2;
@@ -263,7 +266,7 @@ TEST(PackageSteps, UpdaterPackage) {
   EXPECT_EQ(kUpdateOk, context->ApplySelfUpdate());
   EXPECT_EQ("new updater", ReadHostFile(tree.WorkHost("update_update/update.exe")));
   EXPECT_EQ("skin", ReadHostFile(tree.WorkHost("update_update/skin/skin.zip")));
-  EXPECT_EQ("older", ReadHostFile(tree.WorkHost("update_update/older.txt")));
+  EXPECT_FALSE(HostExists(tree.WorkHost("update_update/older.txt")));
   EXPECT_FALSE(HostExists(tree.WorkHost("update_update.7z")));
   std::string text = log.Next();
   EXPECT_TRUE(Has(text, "download update_update.7z success."));

@@ -40,13 +40,24 @@ const char kChildMark[] = "KORVA_UPDATER_TEST_INSTALLED";
 const wchar_t kInstallLocation[] = L"C:\\Program Files\\korva\\";
 const char kInstallHost[] = "/c/Program Files/korva";
 
+// Where the product is installed: its location as the uninstall entry has
+// it and its host folder below the machine directory.
+struct InstallPlace {
+  std::wstring location = kInstallLocation;
+  std::string host = kInstallHost;
+  // Runs in the original before the updater is placed, on the fresh
+  // machine (its directory given): for drives of a size of their own.
+  std::function<void(const std::string& machineDir)> prepare;
+};
+
 // The updater finds the installation from its own directory. This runs the
 // current test again in a program copied to <install dir>\update\update.exe of
 // a fresh machine: it returns true inside that program, where the test goes
 // on, and false in the original once the program has run and passed.
 // afterExit, when given, runs in the original once the program has ended,
 // on the same machine: for what happens only after the updater is gone.
-inline bool RunAsInstalledUpdater(const std::function<void()>& afterExit = nullptr) {
+inline bool RunAsInstalledUpdater(const std::function<void()>& afterExit = nullptr,
+                                  const InstallPlace& place = InstallPlace()) {
   if (getenv(kChildMark)) {
     const std::string self = fs::read_symlink("/proc/self/exe").parent_path().string();
     // No 7z.dll may be found in a current directory outside the tree.
@@ -54,7 +65,8 @@ inline bool RunAsInstalledUpdater(const std::function<void()>& afterExit = nullp
     return true;
   }
   testing_support::TempMachine machine;
-  const std::string dir = machine.dir() + kInstallHost + "/update";
+  if (place.prepare) place.prepare(machine.dir());
+  const std::string dir = machine.dir() + place.host + "/update";
   fs::create_directories(dir);
   testing_support::RunCurrentTestAs(dir + "/update.exe", kChildMark, "as the installed updater");
   if (afterExit) afterExit();
@@ -91,11 +103,17 @@ inline std::vector<Json::Value> WaitForStubRuns(size_t count) {
 }
 
 // Writes files (relative path -> content) below dir and packs them into
-// archive with the 7z tool.
-inline void Pack7z(const std::string& archive, const std::map<std::string, std::string>& files) {
+// archive with the 7z tool; the files and folders named in readOnly are
+// packed with the read-only attribute.
+inline void Pack7z(const std::string& archive, const std::map<std::string, std::string>& files,
+                   const std::vector<std::string>& readOnly = {}) {
   const std::string staging = archive + ".staging";
   fs::remove_all(staging);
   for (const auto& file : files) testing_support::WriteHostFile(staging + "/" + file.first, file.second);
+  for (const std::string& item : readOnly) {
+    fs::permissions(staging + "/" + item, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+  }
   fs::create_directories(fs::path(archive).parent_path());
   fs::remove(archive);
   const std::string command = "cd '" + staging + "' && LC_ALL=C.UTF-8 7z a -bd -mx1 '" + archive + "' * >/dev/null 2>&1";
@@ -122,29 +140,21 @@ inline std::map<std::string, std::string> TreeSnapshot(const std::string& dir) {
   return tree;
 }
 
-// Bytes that do not compress, so that an archive of them is about as large.
-inline std::string NoiseBytes(size_t size, unsigned seed = 7) {
-  std::string bytes(size, '\0');
-  unsigned state = seed;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+using testing_support::NoiseBytes;
 
 // The product installed on the machine of the running test: its uninstall
 // entry, its update.json, the archive library beside the updater, and the
 // update service that knows its packages.
 class InstallTree {
  public:
-  explicit InstallTree(bool withArchiveLibrary = true) {
+  explicit InstallTree(bool withArchiveLibrary = true, const InstallPlace& place = InstallPlace())
+      : place_(place) {
     EXPECT_TRUE(service.Start(0));
-    service.SetRoot(Host("packages"));
+    service.SetRoot(PackagesHost(""));
     service.SetStatisticsReply(200, "{\"errCode\":0}");
-    fs::create_directories(Host("packages"));
+    fs::create_directories(PackagesHost(""));
     fs::create_directories(Host("update"));
-    WriteUninstallEntry(kInstallLocation);
+    WriteUninstallEntry(place_.location);
     WriteProductConfig(100, 100, 100);
     if (withArchiveLibrary) {
       fs::copy_file(KORVA_DIST_DIR "/7z.dll", Host("update/7z.dll"), fs::copy_options::overwrite_existing);
@@ -153,8 +163,11 @@ class InstallTree {
 
   // Host path below the install directory.
   std::string Host(const std::string& relative) const {
-    return MachineDir() + kInstallHost + (relative.empty() ? "" : "/" + relative);
+    return MachineDir() + place_.host + (relative.empty() ? "" : "/" + relative);
   }
+
+  // Host path of a file the service serves: on the machine, on no drive.
+  std::string PackagesHost(const std::string& file) const { return MachineDir() + "/packages/" + file; }
 
   void WriteUninstallEntry(const std::wstring& installLocation) {
     RegistryKey key(HKEY_LOCAL_MACHINE, KEY_ALL_ACCESS, true);
@@ -175,9 +188,10 @@ class InstallTree {
 
   // A package of the catalog, packed from files; returns the archive's host path.
   std::string AddPackage(const std::string& packageName, int versionCode, const std::string& file,
-                         const std::map<std::string, std::string>& files) {
-    const std::string archive = Host("packages/" + file);
-    Pack7z(archive, files);
+                         const std::map<std::string, std::string>& files,
+                         const std::vector<std::string>& readOnly = {}) {
+    const std::string archive = PackagesHost(file);
+    Pack7z(archive, files, readOnly);
     Publish(packageName, versionCode, file);
     return archive;
   }
@@ -185,7 +199,7 @@ class InstallTree {
   // A package whose file holds exactly `bytes`.
   void AddRawPackage(const std::string& packageName, int versionCode, const std::string& file,
                      const std::string& bytes) {
-    testing_support::WriteHostFile(Host("packages/" + file), bytes);
+    testing_support::WriteHostFile(PackagesHost(file), bytes);
     Publish(packageName, versionCode, file);
   }
 
@@ -218,6 +232,9 @@ class InstallTree {
   }
 
   testing_support::TestUpdateService service;
+
+ private:
+  InstallPlace place_;
 };
 
 // Stands in for the update window: receives the steps' messages and runs

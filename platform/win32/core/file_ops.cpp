@@ -45,6 +45,10 @@ bool IsDriveRootHost(const std::string& host) {
   return windows.size() == 3 && windows[1] == L':';
 }
 
+// Each drive letter is a volume of its own, whatever host file system holds
+// its folder; a folder mounted from another host device is one too (EXDEV).
+wchar_t VolumeOf(const std::string& host) { return ToWindowsPath(host)[0]; }
+
 std::string ParentOf(const std::string& host) {
   size_t slash = host.rfind('/');
   return slash == std::string::npos || slash == 0 ? "/" : host.substr(0, slash);
@@ -191,16 +195,18 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
       return FailWith(ERROR_ACCESS_DENIED);
     if (ShareDenies(to, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
   }
-  int rc = replace ? rename(from.c_str(), to.c_str())
-                   : renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-  if (rc != 0 && !replace && errno == EINVAL) rc = rename(from.c_str(), to.c_str());  // no NOREPLACE support
-  if (rc == 0) {
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+  if (VolumeOf(from) == VolumeOf(to)) {
+    int rc = replace ? rename(from.c_str(), to.c_str())
+                     : renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && !replace && errno == EINVAL) rc = rename(from.c_str(), to.c_str());  // no NOREPLACE support
+    if (rc == 0) {
+      SetLastError(ERROR_SUCCESS);
+      return TRUE;
+    }
+    if (errno == EEXIST) return FailWith(ERROR_ALREADY_EXISTS);
+    if (errno != EXDEV) return FailWith(ErrorFromErrno(errno));
   }
-  if (errno == EEXIST) return FailWith(ERROR_ALREADY_EXISTS);
-  if (errno != EXDEV) return FailWith(ErrorFromErrno(errno));
-  // Another device: files are copied and the original removed; directories
+  // Another volume: files are copied and the original removed; directories
   // cannot move there.
   if (S_ISDIR(src.st_mode) || !(flags & MOVEFILE_COPY_ALLOWED)) return FailWith(ERROR_NOT_SAME_DEVICE);
   guard.reset();  // the copy opens files, which takes the guard itself

@@ -1,0 +1,182 @@
+// Updaters that die or run side by side: a run killed during a package's
+// move is undone by the next one, and two updaters started together never
+// mix their work. The updaters are this program placed as the installed
+// update.exe, each run doing what the update window's run does with the
+// main package.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/e2e_process.h"
+#include "updater/update_context.h"
+#include "updater_test_util.h"
+
+namespace {
+
+using testing_support::HostExists;
+using testing_support::ProgramRun;
+using testing_support::ReadHostFile;
+using testing_support::WriteHostFile;
+using updater_test::InstallTree;
+using updater_test::OwnerWindow;
+using Files = std::map<std::string, std::string>;
+namespace fs = std::filesystem;
+
+const char kRole[] = "KORVA_UPDATER_ROLE";
+const char kResultFile[] = "KORVA_UPDATER_RESULT";
+const char kConfig[] = "resources/cplus-module/update.json";
+// A run's result when the service offered nothing newer.
+const int kNothingNewer = 10;
+const int kRunTimeoutMs = 60000;
+
+// In a placed updater: undo what an earlier run left, then check and apply
+// the main package, as a run of the update window does; the result goes to
+// the file the starter named.
+bool RunRoleIfPlaced() {
+  const char* role = getenv(kRole);
+  if (role == nullptr) return false;
+  EXPECT_EQ(0, chdir(fs::read_symlink("/proc/self/exe").parent_path().c_str()));
+  UpdateContext* context = UpdateContext::Instance();
+  context->RecoverInterruptedPackage();
+  int result = kNothingNewer;
+  if (std::string(role) == "apply") {
+    OwnerWindow owner;
+    context->owner = &owner;
+    if (context->LoadUpdateConfig() && context->CheckVersions()) result = context->ApplyMainPackage();
+  }
+  WriteHostFile(getenv(kResultFile), std::to_string(result));
+  return true;
+}
+
+// Starts the placed updater in a role; its result lands in resultFile.
+void StartRole(ProgramRun* run, const InstallTree& tree, const std::string& role, const std::string& resultFile) {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  setenv(kRole, role.c_str(), 1);
+  setenv(kResultFile, resultFile.c_str(), 1);
+  ASSERT_TRUE(run->Start(tree.Host("update/update.exe"),
+                         {std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name()},
+                         resultFile + ".out"));
+  unsetenv(kRole);
+  unsetenv(kResultFile);
+}
+
+int RunRole(const InstallTree& tree, const std::string& role, const std::string& resultFile) {
+  ProgramRun run;
+  StartRole(&run, tree, role, resultFile);
+  int code = -1;
+  EXPECT_TRUE(run.Wait(kRunTimeoutMs, &code)) << role << " did not end";
+  EXPECT_EQ(0, code) << ReadHostFile(resultFile + ".out");
+  return std::atoi(ReadHostFile(resultFile).c_str());
+}
+
+// This program as <install dir>\update\update.exe of the test's machine.
+void PlaceUpdater(const InstallTree& tree) {
+  fs::copy_file("/proc/self/exe", tree.Host("update/update.exe"), fs::copy_options::overwrite_existing);
+}
+
+// `count` files of one version, and update.json naming it.
+Files VersionFiles(const InstallTree& tree, int version, int count) {
+  Files files;
+  for (int i = 0; i < count; ++i) {
+    files["data/" + std::to_string(i % 10) + "/file" + std::to_string(i) + ".txt"] =
+        "version " + std::to_string(version) + " of file " + std::to_string(i);
+  }
+  files["korva.exe"] = "main program " + std::to_string(version);
+  files[kConfig] = tree.ProductConfigText(100, version, 100);
+  return files;
+}
+
+// Every file of the version is in place: nothing older, nothing mixed.
+void ExpectWholeVersion(const InstallTree& tree, const Files& files) {
+  int wrong = 0;
+  for (const auto& file : files) {
+    if (ReadHostFile(tree.Host(file.first)) != file.second && ++wrong <= 3) ADD_FAILURE() << file.first << " differs";
+  }
+  EXPECT_EQ(0, wrong);
+  EXPECT_FALSE(HostExists(tree.Host("update/update_korva")));
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+size_t LinesOf(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+TEST(PackageTransaction, AKilledRunIsUndoneByTheNextWhichThenAppliesTheUpdateWhole) {
+  if (RunRoleIfPlaced()) return;
+  testing_support::TempMachine machine;
+  InstallTree tree;
+  PlaceUpdater(tree);
+  const Files old = VersionFiles(tree, 100, 3000);
+  for (const auto& file : old) WriteHostFile(tree.Host(file.first), file.second);
+  const Files fresh = VersionFiles(tree, 200, 3000);
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  const auto installed = updater_test::TreeSnapshot(tree.Host(""));
+
+  // Killed once its move has begun.
+  const std::string journal = tree.Host("update/package_backup/1.journal");
+  ProgramRun killed;
+  StartRole(&killed, tree, "apply", machine.dir() + "/killed.result");
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return LinesOf(ReadHostFile(journal)) >= 50 || !killed.Running(); },
+                                         kRunTimeoutMs));
+  killed.Kill();
+  const std::string left = ReadHostFile(journal);
+  ASSERT_GE(LinesOf(left), 50u) << "the run ended before its move: " << ReadHostFile(machine.dir() + "/killed.result.out");
+  ASSERT_EQ(std::string::npos, left.find("\ndone\n")) << "the run finished its move before it was killed";
+  EXPECT_NE(installed, updater_test::TreeSnapshot(tree.Host("")));
+
+  // The next run undoes it before it reads anything: the old version, whole,
+  // and an update.json that names it.
+  EXPECT_EQ(kNothingNewer, RunRole(tree, "recover", machine.dir() + "/recover.result"));
+  EXPECT_EQ(installed, updater_test::TreeSnapshot(tree.Host("")));
+  EXPECT_EQ(old.at(kConfig), ReadHostFile(tree.Host(kConfig)));
+  EXPECT_TRUE(updater_test::CountOf(tree.Log(), "undo the package update that did not finish .") >= 1);
+
+  // So the update is offered again, and goes in whole.
+  EXPECT_EQ(kUpdateOk, RunRole(tree, "apply", machine.dir() + "/apply.result"));
+  ExpectWholeVersion(tree, fresh);
+}
+
+// A second click on the launcher: two updaters at once, round after round.
+// One applies the package; the other applies it after the first, finds it
+// applied, or reports that it could not download while the first held the
+// package. Neither hangs, and the tree is always one whole version.
+TEST(PackageTransaction, TwoUpdatersAtOnceNeverMixTheTree) {
+  if (RunRoleIfPlaced()) return;
+  testing_support::TempMachine machine;
+  InstallTree tree;
+  PlaceUpdater(tree);
+  for (const auto& file : VersionFiles(tree, 100, 400)) WriteHostFile(tree.Host(file.first), file.second);
+  int busy = 0;
+  for (int round = 1; round <= 6; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const int version = 100 + round;
+    const Files files = VersionFiles(tree, version, 400);
+    tree.AddPackage("korva", version, "korva" + std::to_string(version) + ".7z", files);
+    ProgramRun first, second;
+    const std::string results = machine.dir() + "/round" + std::to_string(round);
+    StartRole(&first, tree, "apply", results + "-first");
+    StartRole(&second, tree, "apply", results + "-second");
+    int codes[2] = {-1, -1};
+    ASSERT_TRUE(first.Wait(kRunTimeoutMs, &codes[0])) << "an updater hangs";
+    ASSERT_TRUE(second.Wait(kRunTimeoutMs, &codes[1])) << "an updater hangs";
+    EXPECT_EQ(0, codes[0] + codes[1]);
+    const int a = std::atoi(ReadHostFile(results + "-first").c_str());
+    const int b = std::atoi(ReadHostFile(results + "-second").c_str());
+    EXPECT_TRUE(a == kUpdateOk || b == kUpdateOk) << a << " " << b;
+    for (int result : {a, b}) {
+      EXPECT_TRUE(result == kUpdateOk || result == kNothingNewer || result == kUpdateDownloadFailed) << result;
+      busy += result == kUpdateDownloadFailed;
+    }
+    ExpectWholeVersion(tree, files);
+  }
+  // Each refusal said why.
+  const std::string log = tree.Log();
+  EXPECT_EQ(busy, updater_test::CountOf(log, "fail to download update_korva.7z."));
+  EXPECT_LE(busy, updater_test::CountOf(log, "another updater is applying a package ."));
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// One updater at a time applies a package: a named mutex of the machine,
+// held from a package's download until its transaction is done or undone.
+#pragma once
+#include <windows.h>
+
+class PackageLock {
+ public:
+  PackageLock() = default;
+  PackageLock(const PackageLock&) = delete;
+  PackageLock& operator=(const PackageLock&) = delete;
+  ~PackageLock() { Release(); }
+
+  // Takes the lock without waiting: false when another updater holds it.
+  // The owner that died without letting go leaves it free.
+  bool TryAcquire();
+  void Release();
+  // Keeps the lock until the process ends: a worker that still runs may go
+  // on writing into the install tree.
+  void KeepUntilExit();
+
+ private:
+  HANDLE mutex_ = NULL;
+};

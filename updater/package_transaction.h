@@ -1,0 +1,40 @@
+// Applying an unpacked package to the install tree as one whole: the tree
+// ends as the old version or the new one, never a mix, also when the
+// updater is killed on the way (the next run undoes what it left).
+#pragma once
+#include <string>
+
+#include "shared/tree_move.h"
+
+// The folder below the updater's directory where transactions keep the
+// installed files they replace (<n>\), the new files they had to take out
+// again (<n>.trash\) and their journals (<n>.journal).
+extern const WCHAR kPackageBackupDir[];
+
+// One move of a staging tree into the install directory. installDir and
+// area (the updater's own directory, inside the install tree) lie on one
+// volume, so every step is a rename.
+class PackageTransaction {
+ public:
+  PackageTransaction(const std::wstring& installDir, const std::wstring& area);
+
+  // Moves every file below staging to its place in the install directory.
+  // An installed file is first renamed aside into the backup folder; the
+  // install tree's update.json comes last. A journal line is written before
+  // each rename. When a step fails, every step so far is undone and the
+  // result is false, with *failure naming the file that did not move. After
+  // success the backups go; what is still in use (a running program's old
+  // image) stays for the next run.
+  bool Apply(const std::wstring& staging, TreeMoveFailure* failure);
+
+ private:
+  std::wstring installDir_;
+  std::wstring backupRoot_;
+};
+
+// Finishes what earlier transactions left below area: an unfinished one is
+// undone, so that the tree is the old version again, and the backups of a
+// finished one are deleted, never put back. False when an unfinished one
+// could not be undone yet: it stays for the next try. Callers hold the
+// package lock, so a transaction that is still running is never touched.
+bool RecoverPackageTransactions(const std::wstring& installDir, const std::wstring& area);
