@@ -5,11 +5,6 @@
 // kernel runs in a child process (a copy of this program in its own installer
 // directory), so its peak memory is its own: the service that sends the
 // package stays in this process.
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,8 +19,6 @@
 #include "shared/log_writer.h"
 #include "shared/version_check.h"
 #include "support/temp_machine.h"
-
-extern "C" char** environ;
 
 namespace {
 
@@ -55,8 +48,6 @@ bool WriteSources(const std::string& dir, int megabytes) {
   }
   return true;
 }
-
-bool Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 void WriteFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());
@@ -105,7 +96,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   fs::create_directories(work + "/packages");
-  if (!Run("cd '" + work + "/src' && 7z a -bd -mx=1 '" + work + "/packages/" + kPackageFile + "' .")) {
+  if (!bench::Run("cd '" + work + "/src' && 7z a -bd -mx=1 '" + work + "/packages/" + kPackageFile + "' .")) {
     std::fprintf(stderr, "7z a failed\n");
     return 1;
   }
@@ -139,44 +130,26 @@ int main(int argc, char** argv) {
   long peakKilobytes = 0;
   int code = 0;
   for (int round = 0; round < kRounds && code == 0; ++round) {
-    fs::create_directories(work + "/peer");
-    auto start = std::chrono::steady_clock::now();
-    bool peerOk = Run("curl -s -o '" + work + "/peer/pkg.7z' '" + service.PackageUrl(kPackageFile) + "'");
-    const double curl = bench::SecondsSince(start);
-    peerOk = peerOk && Run("md5sum '" + work + "/peer/pkg.7z'");
-    const double md5 = bench::SecondsSince(start) - curl;
-    peerOk = peerOk && Run("7z x -y -bd -o'" + work + "/peer/out' '" + work + "/peer/pkg.7z'");
-    const double peer = bench::SecondsSince(start);
-    fs::remove_all(work + "/peer");
-    if (!peerOk) {
+    bench::PeerTimes peer;
+    if (!bench::TimePeer(service.PackageUrl(kPackageFile), work + "/peer", &peer)) {
       std::fprintf(stderr, "curl, md5sum or 7z x failed\n");
       return 1;
     }
-    if (peer < peerSeconds) {
-      peerSeconds = peer;
-      curlSeconds = curl;
-      md5Seconds = md5;
+    if (peer.Total() < peerSeconds) {
+      peerSeconds = peer.Total();
+      curlSeconds = peer.curl;
+      md5Seconds = peer.md5;
     }
 
     const std::string roundMachine = work + "/machine" + std::to_string(round);
     fs::create_directories(roundMachine + "/c");
     setenv("WIN32_MACHINE", roundMachine.c_str(), 1);
-    setenv(kChildMark, "1", 1);
-    char* childArgv[] = {const_cast<char*>(program.c_str()), nullptr};
-    start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, childArgv, environ) != 0) {
-      std::fprintf(stderr, "cannot start the kernel run\n");
-      return 1;
-    }
-    int status = 0;
+    const auto start = std::chrono::steady_clock::now();
     struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
+    code = bench::RunMarkedChild(program, kChildMark, &usage);
     kernelSeconds = std::min(kernelSeconds, bench::SecondsSince(start));
     peakKilobytes = std::max(peakKilobytes, usage.ru_maxrss);
-    unsetenv(kChildMark);
     setenv("WIN32_MACHINE", machine.dir().c_str(), 1);
-    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (getenv("KORVA_BENCH_SHOW_LOG")) {
       std::ifstream log(roundMachine + "/c/install-bench.log");
       std::printf("%s", std::string(std::istreambuf_iterator<char>(log), {}).c_str());
