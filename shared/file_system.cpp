@@ -53,8 +53,27 @@ void CollectFilesBelow(const std::wstring& dir, std::list<std::wstring>& list, c
     std::wstring path = base + entry.cFileName;
     if (IsChildDirectory(dir, entry)) {
       CollectFilesBelow(path, list, pattern);
-    } else if (FileExists(path)) {
+    } else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       list.push_back(path);  // a file link too: deleting it leaves its target
+    }
+  } while (FindNextFileW(search, &entry));
+}
+
+void CollectTreeBelow(const std::wstring& dir, std::list<std::wstring>& dirs, std::list<std::wstring>& files) {
+  std::wstring base = AddBackslash(dir);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((base + L"*.*").c_str(), &entry);
+  FindHandleGuard guard(&search);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring path = base + entry.cFileName;
+    if (IsChildDirectory(dir, entry)) {
+      dirs.push_back(path);
+      CollectTreeBelow(path, dirs, files);
+    } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (IsLink(entry.dwFileAttributes)) dirs.push_back(path);
+    } else {
+      files.push_back(path);
     }
   } while (FindNextFileW(search, &entry));
 }
@@ -116,10 +135,9 @@ bool CreateDirectories(const std::wstring& path) {
   return true;
 }
 
-bool IsChildDirectory(const std::wstring& dir, const WIN32_FIND_DATAW& entry) {
+bool IsChildDirectory(const std::wstring&, const WIN32_FIND_DATAW& entry) {
   if (IsDotEntry(entry.cFileName)) return false;
-  if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(entry.dwFileAttributes)) return false;
-  return DirectoryExists(AddBackslash(dir) + entry.cFileName);
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsLink(entry.dwFileAttributes);
 }
 
 void CollectSubdirectories(const std::wstring& dir, std::list<std::wstring>& list) {
@@ -137,6 +155,12 @@ std::list<std::wstring> ListDirectoryTree(const std::wstring& dir) {
 
 void CollectFiles(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern) {
   if (!IsLink(FindAttributes(RemoveBackslash(dir)))) CollectFilesBelow(dir, list, pattern);
+}
+
+void CollectTree(const std::wstring& dir, std::list<std::wstring>& dirs, std::list<std::wstring>& files) {
+  if (!DirectoryExists(dir)) return;
+  dirs.push_back(AddBackslash(dir));
+  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) CollectTreeBelow(dir, dirs, files);
 }
 
 bool IsDirectoryEmpty(const std::wstring& dir) {
@@ -200,15 +224,21 @@ bool DeleteWholeTree(const std::wstring& dir) {
     return DeleteFileW(root.c_str()) != FALSE;
   }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-  // Folders first: a read-only folder keeps its entries from being removed.
-  std::list<std::wstring> dirs = ListDirectoryTree(root);
-  for (const std::wstring& folder : dirs) ClearReadOnly(RemoveBackslash(folder));
-  std::list<std::wstring> files;
-  CollectFiles(root, files, L"*.*");
+  std::list<std::wstring> dirs, files;
+  CollectTree(root, dirs, files);
+  // A read-only flag keeps only its own item: it is cleared when it does.
   for (const std::wstring& file : files) {
-    ClearReadOnly(file);
-    DeleteFileW(file.c_str());
+    if (!DeleteFileW(file.c_str())) {
+      ClearReadOnly(file);
+      DeleteFileW(file.c_str());
+    }
   }
-  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) RemoveDirectoryW(RemoveBackslash(*it).c_str());
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
+    const std::wstring folder = RemoveBackslash(*it);
+    if (!RemoveDirectoryW(folder.c_str())) {
+      ClearReadOnly(folder);
+      RemoveDirectoryW(folder.c_str());
+    }
+  }
   return FindAttributes(root) == INVALID_FILE_ATTRIBUTES;
 }

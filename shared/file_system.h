@@ -48,6 +48,9 @@ std::list<std::wstring> ListDirectoryTree(const std::wstring& dir);
 // included; links to directories are not entered, nor is a dir that is
 // itself a link.
 void CollectFiles(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern);
+// ListDirectoryTree's list into dirs and CollectFiles's with "*.*" into
+// files, in one walk of the tree.
+void CollectTree(const std::wstring& dir, std::list<std::wstring>& dirs, std::list<std::wstring>& files);
 // No entry whose name does not begin with "."; a missing directory is empty.
 bool IsDirectoryEmpty(const std::wstring& dir);
 // The whole content of a file (others may go on writing it); false when it

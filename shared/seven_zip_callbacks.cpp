@@ -218,7 +218,12 @@ STDMETHODIMP ArchiveExtractCallback::GetStream(UINT32 index, ISequentialOutStrea
     return S_OK;
   }
 
-  SHCreateDirectoryExW(nullptr, GetDirectoryPart(targetPath_).c_str(), nullptr);
+  // Items come folder by folder: the folder made for the last one serves.
+  const std::wstring folder = GetDirectoryPart(targetPath_);
+  if (folder != lastFolder_) {
+    SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    lastFolder_ = folder;
+  }
   IStream* fileStream = CreateWriteStream(targetPath_);
   if (!fileStream) {
     targetPath_.clear();

@@ -73,6 +73,7 @@ class ArchiveExtractCallback : public IArchiveExtractCallback, public ICryptoGet
   std::wstring destination_;
   std::wstring itemPath_;
   std::wstring targetPath_;
+  std::wstring lastFolder_;  // the folder last made for an item
   bool isDirectory_ = false;
   bool hasAttributes_ = false;
   UINT32 attributes_ = 0;

@@ -43,12 +43,12 @@ bool MoveTreeInto(const std::wstring& from, const std::wstring& to, TreeMoveFail
   auto mirror = [&](const std::wstring& path) {
     return path.compare(0, source.size(), source) == 0 ? target + path.substr(source.size()) : path;
   };
-  for (const std::wstring& dir : ListDirectoryTree(source)) {
+  std::list<std::wstring> dirs, files;
+  CollectTree(source, dirs, files);
+  for (const std::wstring& dir : dirs) {
     const std::wstring copy = mirror(dir);
     if (!DirectoryExists(copy)) CreateDirectories(copy);
   }
-  std::list<std::wstring> files;
-  CollectFiles(source, files, L"*.*");
   for (const std::wstring& file : files) {
     const std::wstring destination = mirror(file);
     if (MoveKeeping(file, destination)) continue;

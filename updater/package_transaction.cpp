@@ -134,13 +134,16 @@ bool IsFolder(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The name an existing entry really has: a package may spell it in
-// another case, and what is put back must be spelled as it was.
-std::wstring StoredName(const std::wstring& path, const std::wstring& fallback) {
+// An entry's attributes and the name it really has (a package may spell
+// it in another case, and what is put back must be spelled as it was);
+// INVALID_FILE_ATTRIBUTES when there is none.
+DWORD LookUp(const std::wstring& path, std::wstring* name) {
   WIN32_FIND_DATAW entry;
   HANDLE search = FindFirstFileW(path.c_str(), &entry);
   FindHandleGuard guard(&search);
-  return search == INVALID_HANDLE_VALUE ? fallback : std::wstring(entry.cFileName);
+  if (search == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
+  *name = entry.cFileName;
+  return entry.dwFileAttributes;
 }
 
 bool IsProductConfig(const std::wstring& relative) {
@@ -274,7 +277,8 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
   };
 
   const std::wstring source = AddBackslash(staging);
-  std::list<std::wstring> dirs = ListDirectoryTree(source);
+  std::list<std::wstring> dirs, files;
+  CollectTree(source, dirs, files);
   if (!dirs.empty()) dirs.pop_front();  // staging itself
   for (const std::wstring& dir : dirs) {
     const std::wstring relative = dir.substr(source.size());
@@ -286,8 +290,6 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     if (!CreateDirectoryW(target.c_str(), NULL)) return undo(target, GetLastError());
   }
 
-  std::list<std::wstring> files;
-  CollectFiles(source, files, L"*.*");
   // update.json names the version the tree holds: it comes last.
   std::list<std::wstring> last;
   for (auto it = files.begin(); it != files.end();) {
@@ -303,11 +305,11 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
   for (const std::wstring& file : files) {
     const std::wstring relative = file.substr(source.size());
     const std::wstring target = installDir_ + relative;
-    const DWORD attributes = GetFileAttributesW(target.c_str());
+    std::wstring name;
+    const DWORD attributes = LookUp(target, &name);
     if (IsFolder(attributes)) return undo(target, ERROR_ACCESS_DENIED);  // a folder is never replaced by a file
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-      const std::wstring stored =
-          relative.substr(0, relative.rfind(L'\\') + 1) + StoredName(target, GetFileName(relative));
+      const std::wstring stored = relative.substr(0, relative.rfind(L'\\') + 1) + name;
       const std::wstring saved = paths.backup + stored;
       if (backupDirs.insert(GetParentDirectory(saved)).second && !CreateDirectories(GetParentDirectory(saved)))
         return undo(saved, GetLastError());

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <shellapi.h>
+#include <shlobj.h>
 
+#include "shared/system_helpers.h"
 #include "shared/text_convert.h"
 #include "support/e2e_process.h"
 #include "support/small_volume.h"
@@ -280,9 +282,10 @@ TEST(PackageStaging, StagingLiesOnTheInstallDrive) {
   place.location = L"D:\\korva\\";
   place.host = "/d/korva";
   std::unique_ptr<testing_support::SmallVolume> workFolder;
-  place.prepare = [&](const std::string& machine) {
-    workFolder.reset(
-        new testing_support::SmallVolume(machine + "/c/Program Files/Common Files/korva", 3 << 20));
+  place.prepare = [&](const std::string&) {
+    const std::string work = updater_test::HostOf(GetShellFolder(CSIDL_PROGRAM_FILES_COMMON) + L"\\korva");
+    ASSERT_FALSE(work.empty());
+    workFolder.reset(new testing_support::SmallVolume(work, 3 << 20));
   };
   if (!updater_test::RunAsInstalledUpdater(nullptr, place)) return;
   InstallTree tree(true, place);

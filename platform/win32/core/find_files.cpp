@@ -127,12 +127,24 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findFileData) 
 
   std::string hostDir;
   DWORD error = 0;
+  WIN32_FIND_DATAW data;
+  if (!HasWildcards(name) && name != L"." && name != L"..") {
+    // An entry that is there needs no look at its folder first.
+    std::string host;
+    if (ToHostPath(dirPart + name, &host, &error) &&
+        FillEntry(host, Utf8ToWide(host.substr(host.rfind('/') + 1)), &data)) {
+      std::vector<WIN32_FIND_DATAW> one(1, data);
+      auto search = std::make_shared<FindObject>(std::move(one));
+      search->Next(findFileData);
+      SetLastError(ERROR_SUCCESS);
+      return RegisterHandle(search);
+    }
+  }
   if (!ToHostPath(dirPart.empty() ? std::wstring(L".") : dirPart, &hostDir, &error)) return Fail(error);
   struct stat st{};
   if (stat(hostDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Fail(ERROR_PATH_NOT_FOUND);
 
   std::vector<WIN32_FIND_DATAW> entries;
-  WIN32_FIND_DATAW data;
   if (!HasWildcards(name)) {
     // One entry looked up by name; "." and ".." name directories.
     std::string host;

@@ -53,14 +53,34 @@ locale_t FoldLocale() {
   return loc;
 }
 
+bool IsAscii(const char* text) {
+  for (; *text; ++text)
+    if (static_cast<unsigned char>(*text) >= 128) return false;
+  return true;
+}
+
+// Two names of ASCII characters only, compared as FoldCase does.
+bool AsciiEqualsNoCase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    char x = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 32) : *a;
+    char y = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 32) : *b;
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
 // Finds the entry of dir whose name equals `name` ignoring case.
 bool FindNoCase(const std::string& dir, const std::string& name, std::string* found) {
   DIR* d = opendir(dir.empty() ? "/" : dir.c_str());
   if (!d) return false;
   std::wstring want = Utf8ToWide(name);
+  const bool asciiWant = IsAscii(name.c_str());
   bool ok = false;
   while (dirent* e = readdir(d)) {
-    if (EqualsNoCase(Utf8ToWide(e->d_name), want)) {
+    // A name of ASCII characters folds to ASCII only: the cheap test decides.
+    const bool same = asciiWant && IsAscii(e->d_name) ? AsciiEqualsNoCase(e->d_name, name.c_str())
+                                                      : EqualsNoCase(Utf8ToWide(e->d_name), want);
+    if (same) {
       *found = e->d_name;
       ok = true;
       break;
@@ -113,7 +133,12 @@ std::string MachineDir() {
     dir = std::string(home && *home ? home : "/tmp") + "/.local/share/win32-machine";
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  if (!IsDir(dir + "/c")) MakeDirs(dir + "/c");
+  // Drive C: is made on first use; a machine this thread has seen has it.
+  thread_local std::string seen;
+  if (dir != seen) {
+    if (!IsDir(dir + "/c")) MakeDirs(dir + "/c");
+    seen = dir;
+  }
   return dir;
 }
 
@@ -173,12 +198,7 @@ bool ToHostPath(const std::wstring& windowsPath, std::string* hostPath, DWORD* e
     wchar_t letter = p[0];
     if (!iswalpha(static_cast<wint_t>(letter)) || letter > 127) return fail(ERROR_INVALID_NAME);
     rest = p.substr(2);
-    if (FoldCase(letter) == L'Z') {
-      root = "";
-    } else {
-      root = DriveDir(letter);
-      if (!IsDir(root)) return fail(ERROR_PATH_NOT_FOUND);
-    }
+    if (FoldCase(letter) != L'Z') root = DriveDir(letter);
     absolute = !rest.empty() && rest[0] == L'\\';
     if (!absolute) {
       // "C:foo": relative to that drive's root, as there is one current
@@ -216,6 +236,27 @@ bool ToHostPath(const std::wstring& windowsPath, std::string* hostPath, DWORD* e
     comps.push_back(c);
   }
 
+  auto done = [&](const std::string& host) {
+    if (hostPath) *hostPath = host;
+    if (error) *error = ERROR_SUCCESS;
+    return true;
+  };
+  // Most paths are spelled as they are stored, or name a new entry of a
+  // folder so spelled: one lookup, or one and a search of that folder,
+  // settles them as the walk below would.
+  if (!comps.empty()) {
+    std::string parent = root;
+    for (size_t i = 0; i + 1 < comps.size(); ++i) parent += "/" + WideToUtf8(comps[i]);
+    std::string last = WideToUtf8(comps.back());
+    if (Exists(parent + "/" + last)) return done(parent + "/" + last);
+    if ((parent.empty() || (comps.size() > 1 ? Exists(parent) : IsDir(parent)))) {
+      std::string found;
+      if (FindNoCase(parent, last, &found)) last = found;
+      return done(parent + "/" + last);
+    }
+  }
+  if (!root.empty() && !IsDir(root)) return fail(ERROR_PATH_NOT_FOUND);
+
   std::string host = root;
   bool missing = false;  // once a component is absent, the rest is taken as given
   for (const auto& c : comps) {
@@ -234,9 +275,7 @@ bool ToHostPath(const std::wstring& windowsPath, std::string* hostPath, DWORD* e
     host += "/" + name;
   }
   if (host.empty()) host = root.empty() ? "/" : root;
-  if (hostPath) *hostPath = host;
-  if (error) *error = ERROR_SUCCESS;
-  return true;
+  return done(host);
 }
 
 std::string HostPathOrEmpty(const std::wstring& windowsPath) {
