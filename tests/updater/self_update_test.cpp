@@ -12,6 +12,7 @@
 #include "shared/system_helpers.h"
 #include "shared/text_convert.h"
 #include "platform/helpers/batch_run.h"
+#include "support/host_tree.h"
 #include "support/stub_program.h"
 #include "support/temp_machine.h"
 #include "updater/self_update.h"
@@ -21,6 +22,8 @@
 namespace {
 
 using testing_support::HostExists;
+using testing_support::HostTree;
+using testing_support::ShownContent;
 using testing_support::ReadHostFile;
 using testing_support::TempMachine;
 using testing_support::WriteHostFile;
@@ -62,27 +65,6 @@ std::vector<std::string> UpdaterExitWait(const std::string& exe) {
 int IndexOf(const std::vector<std::string>& lines, const std::string& line) {
   auto it = std::find(lines.begin(), lines.end(), line);
   return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
-}
-
-std::string Shown(const std::string& content) {
-  if (content.size() <= 64) return content;
-  return std::to_string(content.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(content));
-}
-
-// Every file and folder below a host folder: relative path -> content ("/"
-// after a folder's name, empty content). A program stands as its size and
-// hash, so that a difference stays readable.
-std::map<std::string, std::string> TreeOf(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root, ec)) {
-    const std::string relative = std::filesystem::relative(entry.path(), root).string();
-    if (entry.is_directory())
-      tree[relative + "/"] = "";
-    else
-      tree[relative] = Shown(ReadHostFile(entry.path().string()));
-  }
-  return tree;
 }
 
 // A machine with the log at C:\test.log.
@@ -248,11 +230,11 @@ TEST_F(SelfUpdateFiles, BatchFileReplacesTheWholeUpdaterOrNothing) {
   HANDLE launcher = batch_testing::StartThroughShell(L"C:\\Prog\\update\\launch.exe", L"--stay", L"");
   ASSERT_NE(nullptr, launcher);
   ASSERT_EQ(1u, testing_support::WaitForStubRuns(machine_, 1).size());
-  const std::map<std::string, std::string> before = TreeOf(exeDir);
+  const std::map<std::string, std::string> before = HostTree(exeDir);
   placePackage();
   writeBatchAndRecords();
   runBatch();
-  EXPECT_EQ(before, TreeOf(exeDir));
+  EXPECT_EQ(before, HostTree(exeDir));
   EXPECT_EQ("old record", ReadHostFile(Host("Prog/product.json")));
   EXPECT_EQ(1u, testing_support::StubRuns(machine_).size()) << "something was started";
 
@@ -268,9 +250,9 @@ TEST_F(SelfUpdateFiles, BatchFileReplacesTheWholeUpdaterOrNothing) {
   after["lang/"] = after["lang/zh/"] = "";
   after["lang/zh/text.txt"] = "new folder";
   after["skin/skin.zip"] = "new skin";
-  after["update.exe"] = Shown(newUpdater);
+  after["update.exe"] = ShownContent(newUpdater);
   after["update.json"] = "created record";
-  EXPECT_EQ(after, TreeOf(exeDir));
+  EXPECT_EQ(after, HostTree(exeDir));
   EXPECT_EQ("new record", ReadHostFile(Host("Prog/product.json")));
   const std::vector<Json::Value> runs = testing_support::StubRuns(machine_);
   ASSERT_EQ(2u, runs.size());
