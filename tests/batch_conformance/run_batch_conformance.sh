@@ -244,7 +244,7 @@ write_time() {
 
 # What a run left, normalised: every entry under C: (files by content and
 # write time, the programs of $copy.labels by their label), then the starts
-# of the new updater.
+# of the new updater and the interpreter's exit code.
 report() {
   local c=$1 copy="$runs/$1/$2" entry sum label
   echo "[entries under C:]"
@@ -266,6 +266,11 @@ report() {
   echo
   echo "[starts of the new updater: path|working folder]"
   cat "$copy.starts"
+  # The errorlevel the batch file ends with: the interpreters must agree on
+  # what each command leaves there.
+  echo
+  echo "[exit code of the interpreter]"
+  cat "$copy.status"
 }
 
 # The commands the interpreter ran, from its echo of each line: the current
