@@ -10,8 +10,8 @@
 // files and of channel.json for it, records the new updater version in both
 // update.json files, moves the channel setting into channel.json and starts
 // the batch file elevated and hidden. sourceDir holds the unpacked updater
-// package (<work dir>update_update). When a copy cannot be kept, the batch
-// file is deleted again and nothing else happens.
+// package (<work dir>update_update). When a record cannot be copied, the
+// batch file is deleted again and nothing else happens.
 void FinishSelfUpdate(const std::wstring& sourceDir);
 
 // A file that the self-update changes before its batch file runs, and the
@@ -28,9 +28,11 @@ struct KeptFile {
 // exeDir (same relative paths), each copy checked. When all went well it
 // removes <workDir>update_update and the kept copies, starts
 // <exeDir>update.exe and deletes itself. When the wait runs out or a copy
-// fails it gives up: exeDir gets back what it had, the records get back their
-// kept content (or are deleted when they did not exist), the unpacked and kept
-// files go, nothing is started, and it deletes itself. Directories are given
+// fails it gives up: each file copied so far, the failing one too, is copied
+// back from its kept copy (or deleted when it is new), the directories it
+// made are removed, the records are copied back from their kept content (or
+// deleted when they did not exist), the unpacked and kept files go, nothing is
+// started, and it deletes itself. Directories are given
 // with their trailing backslash. Makes <workDir>update_kept. False when the
 // file cannot be written.
 bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceDir,
