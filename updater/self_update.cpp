@@ -1,6 +1,8 @@
 #include "updater/self_update.h"
 
+#include <algorithm>
 #include <list>
+#include <vector>
 
 #include <shellapi.h>
 
@@ -16,6 +18,8 @@ namespace {
 
 const WCHAR kUpdaterSubdir[] = L"update/";
 const WCHAR kDefaultChannel[] = L"pcclient";
+// In the work directory: what the batch file replaces, kept until it is done.
+const WCHAR kSelfUpdateKeptDir[] = L"update_kept";
 
 // A path as the command interpreter must read it: it would expand "%..%"
 // inside the line, so every "%" is doubled. ANSI code page, like the file.
@@ -30,14 +34,18 @@ std::string BatchText(const std::wstring& path) {
 
 std::string Quoted(const std::wstring& path) { return "\"" + BatchText(path) + "\""; }
 
-// How long the batch file waits for the updater that wrote it to end.
-const int kUpdaterExitWaitSeconds = 30;
+// How many rounds of about a second the batch file waits for the updater
+// that wrote it to end before it gives the update up.
+const int kUpdaterExitWaitRounds = 30;
 
 // Lines that wait until updaterExe can be written, that is until the updater
 // running from it has ended: a running program's files cannot be replaced.
 // Appending nothing to the file in place ("copy /b X+nul X") tries to open it
-// for writing and fails while it runs. The loop uses errorlevel and goto
-// only, which every command interpreter runs alike.
+// for writing and fails while it runs. Once the rounds are spent the batch
+// goes to korva_failed. The loop keeps to what every command interpreter runs
+// alike: set /a, %var%, if ... geq, if errorlevel and goto, no || (Wine's cmd
+// mishandles it) and no delayed expansion. ping -n 2 to 127.0.0.1, which
+// answers on every Windows, takes about a second.
 std::string WaitForUpdaterExit(const std::wstring& updaterExe) {
   const std::string exe = Quoted(updaterExe);
   std::string lines;
@@ -47,11 +55,56 @@ std::string WaitForUpdaterExit(const std::wstring& updaterExe) {
   lines += "copy /y /b " + exe + "+nul " + exe + " >nul 2>nul\r\n";
   lines += "if not errorlevel 1 goto korva_copy\r\n";
   lines += "set /a korva_wait+=1\r\n";
-  lines += "if %korva_wait% geq " + std::to_string(kUpdaterExitWaitSeconds) + " goto korva_copy\r\n";
-  lines += "ping -n 2 127.0>nul\r\n";
+  lines += "if %korva_wait% geq " + std::to_string(kUpdaterExitWaitRounds) + " goto korva_failed\r\n";
+  lines += "ping -n 2 127.0.0.1>nul\r\n";
   lines += "goto korva_wait\r\n";
   lines += ":korva_copy\r\n";
   return lines;
+}
+
+// One file of the new updater: where it comes from, where it goes and, when
+// it replaces a file, where the batch keeps that file until it is done.
+struct ReplacedFile {
+  std::wstring source;
+  std::wstring target;
+  std::wstring kept;  // empty for a file new in the package
+};
+
+// Lines that give a failed replacement up: each file copied so far, the
+// failing one included (a copy may stop halfway), gets its old content back
+// or is deleted when it is new; then the folders the batch made go, deepest
+// first. A failing copy at index i jumps to korva_undo<i> and falls through
+// to index 0. A file still held refuses its restoring copy too; it was never
+// written, as its own copy failed when it was opened.
+std::string UndoLines(const std::vector<ReplacedFile>& files, const std::vector<std::wstring>& madeDirs) {
+  std::string lines;
+  for (size_t i = files.size(); i-- > 0;) {
+    lines += ":korva_undo" + std::to_string(i) + "\r\n";
+    if (files[i].kept.empty()) {
+      lines += "del " + Quoted(files[i].target) + "\r\n";
+    } else {
+      lines += "copy /y " + Quoted(files[i].kept) + " " + Quoted(files[i].target) + "\r\n";
+    }
+  }
+  for (auto dir = madeDirs.rbegin(); dir != madeDirs.rend(); ++dir) lines += "rd " + Quoted(*dir) + "\r\n";
+  return lines;
+}
+
+// The directories between exeDir and each target that do not exist yet,
+// parents before their children, each once.
+std::vector<std::wstring> MissingDirectories(const std::vector<ReplacedFile>& files, const std::wstring& exeDir) {
+  std::vector<std::wstring> dirs;
+  for (const ReplacedFile& file : files) {
+    std::vector<std::wstring> chain;
+    for (std::wstring dir = GetParentDirectory(file.target); dir.size() > exeDir.size() && !DirectoryExists(dir);
+         dir = GetParentDirectory(dir.substr(0, dir.size() - 1))) {
+      chain.insert(chain.begin(), dir.substr(0, dir.size() - 1));
+    }
+    for (const std::wstring& dir : chain) {
+      if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
+    }
+  }
+  return dirs;
 }
 
 bool WriteTextFile(const std::wstring& path, const std::string& text) {
@@ -75,33 +128,65 @@ bool LoadForUpdate(JsonConfig& config, const std::wstring& path) {
 }  // namespace
 
 bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceDir, const std::wstring& exeDir,
-                      const std::wstring& workDir) {
+                      const std::wstring& workDir, const std::vector<KeptFile>& records) {
   const std::wstring sourceBase = AddBackslash(sourceDir);
-  std::list<std::wstring> files;
-  CollectFiles(sourceDir, files, L"*.*");
+  const std::wstring keptDir = workDir + kSelfUpdateKeptDir;
+  std::list<std::wstring> sources;
+  CollectFiles(sourceDir, sources, L"*.*");
+  std::vector<ReplacedFile> files;
+  for (const std::wstring& source : sources) {
+    ReplacedFile file{source, exeDir + source.substr(sourceBase.size()), L""};
+    if (FileExists(file.target)) file.kept = keptDir + L"\\file" + std::to_wstring(files.size());
+    files.push_back(file);
+  }
+  // copy makes no directories: those new in this package are made by the
+  // batch, so that a given-up update takes them away again.
+  const std::vector<std::wstring> madeDirs = MissingDirectories(files, exeDir);
 
   std::string text = "ping -n 1 127.0>nul\r\n";
   text += WaitForUpdaterExit(exeDir + kUpdaterExe);
-  std::list<std::wstring> targetDirs;
-  for (const std::wstring& file : files) {
-    const std::wstring target = exeDir + file.substr(sourceBase.size());
-    text += "copy /y " + Quoted(file) + " " + Quoted(target) + "\r\n";
-    targetDirs.push_back(GetParentDirectory(target));
+  // Every file to be replaced is kept before the first one changes.
+  for (const ReplacedFile& file : files) {
+    if (file.kept.empty()) continue;
+    text += "copy /y " + Quoted(file.target) + " " + Quoted(file.kept) + "\r\n";
+    text += "if errorlevel 1 goto korva_failed\r\n";
+  }
+  for (const std::wstring& dir : madeDirs) text += "md " + Quoted(dir) + "\r\n";
+  for (size_t i = 0; i < files.size(); ++i) {
+    text += "copy /y " + Quoted(files[i].source) + " " + Quoted(files[i].target) + "\r\n";
+    text += "if errorlevel 1 goto korva_undo" + std::to_string(i) + "\r\n";
+  }
+  text += "goto korva_replaced\r\n";
+
+  // Given up: the old updater stays, whole, with the records that name it,
+  // and nothing is started, so a failure that persists never comes back by
+  // itself. The next run of the old updater offers the new one again.
+  text += UndoLines(files, madeDirs);
+  text += ":korva_failed\r\n";
+  for (const KeptFile& record : records) {
+    if (record.kept.empty()) {
+      text += "del " + Quoted(record.path) + "\r\n";
+    } else {
+      text += "copy /y " + Quoted(record.kept) + " " + Quoted(record.path) + "\r\n";
+    }
   }
   text += "rd /s /q " + Quoted(workDir + kSelfUpdatePackageDir) + "\r\n";
+  text += "rd /s /q " + Quoted(keptDir) + "\r\n";
+  text += "goto korva_end\r\n";
+
+  text += ":korva_replaced\r\n";
+  text += "rd /s /q " + Quoted(workDir + kSelfUpdatePackageDir) + "\r\n";
+  text += "rd /s /q " + Quoted(keptDir) + "\r\n";
   text += BatchText(exeDir.substr(0, 2)) + "\r\n";
   // Quoted: an unquoted "&" or "^" in the folder would split or change the line.
   text += "cd " + Quoted(exeDir) + "\r\n";
   text += Quoted(exeDir + kUpdaterExe) + "\r\n";
   text += "ping -n 6 127.0>nul\r\n";
+  text += ":korva_end\r\n";
   text += "del %0\r\n";
   if (!WriteTextFile(batchPath, text)) return false;
-
-  // copy does not create directories: a folder new in this package must
-  // exist before the batch file runs, or its files would be lost.
-  for (const std::wstring& dir : targetDirs) {
-    if (!DirectoryExists(dir)) CreateDirectories(dir);
-  }
+  // Without it the batch cannot keep the files it replaces and gives up.
+  CreateDirectories(keptDir);
   return true;
 }
 
@@ -153,8 +238,6 @@ void FinishSelfUpdate(const std::wstring& sourceDir) {
   if (FileExists(batchPath)) {
     DeleteFileW(batchPath.c_str());
   }
-  if (!WriteUpdateBatch(batchPath, sourceDir, GetModuleDir(), workDir)) return;
-
   const std::wstring installLocation = context->GetInstallLocation();
   std::wstring updaterConfig = installLocation + kUpdaterSubdir + kUpdateConfigFile;
   std::wstring productConfig = installLocation + kModuleSubdir + kUpdateConfigFile;
@@ -162,6 +245,27 @@ void FinishSelfUpdate(const std::wstring& sourceDir) {
   ToBackslashes(updaterConfig);
   ToBackslashes(productConfig);
   ToBackslashes(channelFile);
+
+  // The records as they are now, for the batch file to put back when it
+  // gives the update up. Copies left by an earlier run are stale.
+  const std::wstring keptDir = workDir + kSelfUpdateKeptDir;
+  DeleteDirectoryTree(keptDir);
+  std::vector<KeptFile> records;
+  for (const std::wstring& path : {productConfig, updaterConfig, channelFile}) {
+    KeptFile record{path, L""};
+    if (FileExists(path)) record.kept = keptDir + L"\\record" + std::to_wstring(records.size());
+    records.push_back(record);
+  }
+  if (!WriteUpdateBatch(batchPath, sourceDir, GetModuleDir(), workDir, records)) return;
+  for (const KeptFile& record : records) {
+    if (record.kept.empty() || CopyFileW(record.path.c_str(), record.kept.c_str(), FALSE)) continue;
+    // A record that could not be put back must not be changed.
+    WriteLog("fail to keep %s, the updater is not replaced .", WideToAnsi(record.path).c_str());
+    DeleteFileW(batchPath.c_str());
+    DeleteDirectoryTree(keptDir);
+    return;
+  }
+
   try {
     const INT32 version = context->GetSelfUpdateInfo().versionCode;
     WriteBackVersion(updaterConfig, L"updateupdate", version);

@@ -2,24 +2,42 @@
 // version and channel write-back into the install tree's configuration files.
 #pragma once
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
-// Writes update.bat into the work directory, records the new updater version
-// in both update.json files, moves the channel setting into channel.json and
-// starts the batch file elevated and hidden. sourceDir holds the unpacked
-// updater package (<work dir>update_update).
+// Writes update.bat into the work directory, keeps copies of both update.json
+// files and of channel.json for it, records the new updater version in both
+// update.json files, moves the channel setting into channel.json and starts
+// the batch file elevated and hidden. sourceDir holds the unpacked updater
+// package (<work dir>update_update). When a record cannot be copied, the
+// batch file is deleted again and nothing else happens.
 void FinishSelfUpdate(const std::wstring& sourceDir);
 
+// A file that the self-update changes before its batch file runs, and the
+// copy of its earlier content (empty when it did not exist).
+struct KeptFile {
+  std::wstring path;
+  std::wstring kept;
+};
+
 // Writes the batch file that waits (bounded) until <exeDir>update.exe can be
-// written, that is until the updater running from it has ended, then copies
-// every file below sourceDir over exeDir (same relative paths), removes
-// <workDir>update_update, starts <exeDir>update.exe and deletes itself. Directories are given with their
-// trailing backslash. Sub-directories of sourceDir missing below exeDir are
-// created here, since copy does not create them. False when the file cannot
-// be written.
+// written, that is until the updater running from it has ended, then keeps a
+// copy of every file of exeDir it replaces in <workDir>update_kept, makes the
+// directories new in the package and copies every file below sourceDir over
+// exeDir (same relative paths), each copy checked. When all went well it
+// removes <workDir>update_update and the kept copies, starts
+// <exeDir>update.exe and deletes itself. When the wait runs out or a copy
+// fails it gives up: each file copied so far, the failing one too, is copied
+// back from its kept copy (or deleted when it is new), the directories it
+// made are removed, the records are copied back from their kept content (or
+// deleted when they did not exist), the unpacked and kept files go, nothing is
+// started, and it deletes itself. Directories are given
+// with their trailing backslash. Makes <workDir>update_kept. False when the
+// file cannot be written.
 bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceDir,
-                      const std::wstring& exeDir, const std::wstring& workDir);
+                      const std::wstring& exeDir, const std::wstring& workDir,
+                      const std::vector<KeptFile>& records);
 
 // Sets the "version" of the entry `section` of the update.json at path to
 // the decimal text of versionCode, keeping everything else. A missing file

@@ -4,8 +4,16 @@
 # of the machine as update.exe left it, and fails when the two leave
 # different files behind, start the new updater differently or run other
 # commands (shown as a unified diff), or when either gets the update itself
-# wrong. On both sides it also runs the batch file while the old updater is
-# still running: the new one must replace it only once it has ended.
+# wrong. On both sides it also runs the batch file
+# - while the old updater is still running: the new one must replace it only
+#   once it has ended;
+# - while the old updater runs past the batch file's wait, and while the
+#   folder's launch.exe runs (so that it cannot be replaced): the folder must
+#   end as one whole updater, file by file, the records must name it, and the
+#   old updater must not be started again (it would offer the same update
+#   over and over); the two sides must agree;
+# - while launch.exe runs, with the copies' checks taken out of the batch
+#   file: those checks must then be seen to fail, so that they have teeth.
 #   run_batch_conformance.sh <update_batch_capture> <capture_batch.sh> <cmdbat> <korva_stub>
 #                            <updater_probe.exe> <wine64> <build folder>
 set -u
@@ -24,15 +32,19 @@ export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY WIN32_MACHINE WIN32_CMDBAT
 wineserver="$(dirname "$wine")/wineserver"
 [ -x "$wineserver" ] || wineserver=wineserver
-# A batch run ends well within this (its own waits are 30 s at most, plus 5 s).
-run_limit=60
+# A batch run ends well within this: its wait is 30 rounds of a second at
+# most (longer under Wine, which starts ping as a program each round), then
+# 5 s after the new updater has ended.
+run_limit=120
 # The old updater's life in the runs that start while it still runs, and how
 # long after its end the batch file may take to replace it: it probes about
 # once a second, and a loaded machine starts programs slowly.
 old_life_ms=4000
 old_slack_ms=5000
-# The case whose machine the old-updater runs use.
+# The case whose machine the runs with a program running use.
 old_case=ampersand
+# Those runs, and what runs in them.
+held_modes="old stuck held unchecked"
 
 now_ms() { date +%s%3N; }
 began=$(now_ms)
@@ -65,6 +77,14 @@ fact() { sed -n "s/^$2=//p" "$runs/$1/case.txt"; }
 # A text member of a JSON line whose texts hold no quotes.
 json_text() { echo "$1" | sed -n "s/.*\"$2\":\"\([^\"]*\)\".*/\1/p" | sed 's/\\\\/\\/g'; }
 md5_of() { md5sum <"$1" | cut -d' ' -f1; }
+# The "updateupdate" version an update.json records; "none" without the file.
+recorded() {
+  if [ -f "$1" ]; then
+    tr -d '\r\n\t ' <"$1" | sed -n 's/.*"updateupdate":{[^}]*"version":"\([^"]*\)".*/\1/p'
+  else
+    echo none
+  fi
+}
 
 # The folders Wine makes for its user at start-up, made on both sides alike.
 wine_user=$(id -un)
@@ -74,6 +94,7 @@ done
 
 # A copy of the case's machine for one run. On the Windows side the package's
 # new updater becomes the probe (with the mark that tells it from the old one).
+# $copy.labels names the updaters by content ("<md5> <label>") for report.
 prepare() {
   local c=$1 copy="$runs/$1/$2" new=${3:-} work
   cp -a "$runs/$c/machine" "$copy"
@@ -82,22 +103,67 @@ prepare() {
     { cat "$new"; printf '\n#new updater\n'; } >"$work/update_update/update.exe"
   fi
   md5_of "$work/update_update/update.exe" >"$copy.new-md5"
+  {
+    echo "$(cat "$copy.new-md5") <new updater>"
+    echo "$(md5_of "$runs/$c/machine/$(fact "$c" exe_dir)/update.exe") <old updater>"
+  } >"$copy.labels"
 }
 
-# run_cmdbat <case> <side> [old]: with "old" the product stub runs from
-# <exe dir>update.exe on this machine when the batch file starts, for
-# old_life_ms.
+# place <case> <side> <file> <program> <label>: the program, with a mark of
+# its own, becomes <exe dir><file> of the run's machine, named by its label.
+place() {
+  local target
+  target="$runs/$1/$2/$(fact "$1" exe_dir)/$3"
+  { cat "$4"; printf '\n#%s\n' "$5"; } >"$target"
+  chmod 755 "$target"
+  echo "$(md5_of "$target") <$5>" >>"$runs/$1/$2.labels"
+}
+
+# The program a mode runs from the updater's folder while the batch file
+# runs, and its label.
+holder_of() {
+  case $1 in
+    old | stuck) echo "update.exe old updater" ;;
+    held | unchecked) echo "launch.exe running launcher" ;;
+  esac
+}
+
+# The lines that check the copies of a batch file, and a batch file without them.
+copy_check='^if errorlevel 1 goto korva_undo'
+uncheck() { LC_ALL=C sed -i "/$copy_check/d" "$1"; }
+
+# Every entry under C: with its content and write time: a run's machine
+# before and after it.
+listing() {
+  (cd "$1/c" && find . -mindepth 1 ! -path ./windows | LC_ALL=C sort) | while IFS= read -r entry; do
+    entry=${entry#./}
+    if [ -d "$1/c/$entry" ]; then
+      echo "$entry/"
+    else
+      echo "$entry $(md5_of "$1/c/$entry") $(stat -c %.7Y "$1/c/$entry")"
+    fi
+  done
+}
+
+# run_cmdbat <case> <side> [mode]: with a mode, the stub runs as the program
+# holder_of names, on this machine, when the batch file starts: for
+# old_life_ms in mode "old", else until the batch file has ended.
 run_cmdbat() {
-  local c=$1 old=${3:-} copy="$runs/$1/$2" old_pid="" run exe_dir
+  local c=$1 mode=${3:-} copy="$runs/$1/$2" holder_pid="" run exe_dir holder
   prepare "$c" "$2"
-  if [ -n "$old" ]; then
+  holder=$(holder_of "$mode")
+  [ -n "$holder" ] && place "$c" "$2" ${holder%% *} "$stub" "${holder#* }"
+  [ "$mode" = unchecked ] && uncheck "$copy/$(fact "$c" batch)"
+  listing "$copy" >"$copy.before"
+  if [ -n "$holder" ]; then
     exe_dir="$copy/$(fact "$c" exe_dir)"
-    cp "$stub" "$exe_dir/update.exe"
-    (cd "$exe_dir" && WIN32_MACHINE="$copy" exec ./update.exe --stay) >"$copy.old.log" 2>&1 &
-    old_pid=$!
+    (cd "$exe_dir" && WIN32_MACHINE="$copy" exec "./${holder%% *}" --stay) >"$copy.holder.log" 2>&1 &
+    holder_pid=$!
     for _ in $(seq 200); do [ -s "$copy/stub-runs.jsonl" ] && break; sleep 0.1; done
+  fi
+  if [ "$mode" = old ]; then
     # Its end is noted just before it is ended, so no copy can come before.
-    (sleep "$(printf '%d.%03d' $((old_life_ms / 1000)) $((old_life_ms % 1000)))"; now_ms >"$copy.ended"; kill "$old_pid") &
+    (sleep "$(printf '%d.%03d' $((old_life_ms / 1000)) $((old_life_ms % 1000)))"; now_ms >"$copy.ended"; kill "$holder_pid") &
   fi
   now_ms >"$copy.begin"
   # As the platform's ShellExecuteExW starts it: in the work folder, with the
@@ -105,31 +171,41 @@ run_cmdbat() {
   (cd "$copy/$(fact "$c" cwd)" && WIN32_MACHINE="$copy" timeout $run_limit "$cmdbat" "$copy/$(fact "$c" batch)") \
     >"$copy.log" 2>&1
   echo $? >"$copy.status"
-  [ -n "$old_pid" ] && wait
+  if [ -n "$holder_pid" ]; then
+    kill -0 "$holder_pid" 2>/dev/null && echo "${holder%% *}" >"$copy.held"
+    [ "$mode" = old ] || kill "$holder_pid" 2>/dev/null
+    wait
+  fi
   # The stub as the new updater: "<path>|<folder>" of each start without
-  # arguments (the old updater's has one).
+  # arguments (the program held running has one).
   touch "$copy/stub-runs.jsonl"
   grep -F '"args":[]' "$copy/stub-runs.jsonl" | while IFS= read -r run; do
     echo "$(json_text "$run" windows_path)|$(json_text "$run" windows_cwd)"
   done >"$copy.starts"
 }
 
-# run_wine <case> <side> [old]: with "old" the probe runs from
-# <exe dir>update.exe when the batch file starts, for old_life_ms.
+# run_wine <case> <side> [mode]: with a mode, the probe runs as the program
+# holder_of names when the batch file starts: for old_life_ms in mode "old",
+# else until the batch file has ended.
 run_wine() {
-  local c=$1 old=${3:-} copy="$runs/$1/$2" old_pid=""
+  local c=$1 mode=${3:-} copy="$runs/$1/$2" holder_pid="" holder life=$old_life_ms
   local prefix="$copy.prefix"
   prepare "$c" "$2" "$probe"
+  holder=$(holder_of "$mode")
+  [ -n "$holder" ] && place "$c" "$2" ${holder%% *} "$probe" "${holder#* }"
+  [ "$mode" = unchecked ] && uncheck "$copy/$(fact "$c" batch)"
+  # Longer than any batch run; it ends with the run's wineserver.
+  [ "$mode" = old ] || life=$((run_limit * 2000))
+  listing "$copy" >"$copy.before"
   mkdir -p "$prefix/dosdevices"
   cp "$base"/*.reg "$base/.update-timestamp" "$prefix/"
   ln -s "$copy/c" "$prefix/dosdevices/c:"
   ln -s / "$prefix/dosdevices/z:"
   ln -s "$base/drive_c/windows" "$copy/c/windows"
   export WINEPREFIX="$prefix" KORVA_PROBE_LOG="Z:$copy.probe.log" LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
-  if [ -n "$old" ]; then
-    cp "$probe" "$copy/$(fact "$c" exe_dir)/update.exe"
-    "$wine" "$(fact "$c" exe_dir_windows)\\update.exe" --live $old_life_ms >"$copy.old.log" 2>&1 &
-    old_pid=$!
+  if [ -n "$holder" ]; then
+    "$wine" "$(fact "$c" exe_dir_windows)\\${holder%% *}" --live $life >"$copy.holder.log" 2>&1 &
+    holder_pid=$!
     for _ in $(seq 200); do grep -q '^running ' "$copy.probe.log" 2>/dev/null && break; sleep 0.1; done
   fi
   now_ms >"$copy.begin"
@@ -137,8 +213,10 @@ run_wine() {
   # quoted command line ("%0" is the quoted path).
   (cd "$copy/$(fact "$c" cwd)" && timeout $run_limit "$wine" "$(fact "$c" batch_windows)") >"$copy.log" 2>&1
   echo $? >"$copy.status"
-  [ -n "$old_pid" ] && wait "$old_pid"
+  [ -n "$holder_pid" ] && kill -0 "$holder_pid" 2>/dev/null && echo "${holder%% *}" >"$copy.held"
+  [ "$mode" = old ] && wait "$holder_pid"
   "$wineserver" -k 2>/dev/null
+  [ -n "$holder_pid" ] && wait "$holder_pid" 2>/dev/null
   rm -f "$copy/c/windows"
   touch "$copy.probe.log"
   tr -d '\r' <"$copy.probe.log" | sed -n 's/^started [0-9]* //p' >"$copy.starts"
@@ -165,12 +243,10 @@ write_time() {
 }
 
 # What a run left, normalised: every entry under C: (files by content and
-# write time, the updaters by which one they are), then the starts of the new
-# updater.
+# write time, the programs of $copy.labels by their label), then the starts
+# of the new updater and the interpreter's exit code.
 report() {
-  local c=$1 copy="$runs/$1/$2" new old entry sum
-  new=$(cat "$copy.new-md5")
-  old=$(md5_of "$runs/$c/machine/$(fact "$c" exe_dir)/update.exe")
+  local c=$1 copy="$runs/$1/$2" entry sum label
   echo "[entries under C:]"
   (cd "$copy/c" && find . -mindepth 1 | LC_ALL=C sort) | while IFS= read -r entry; do
     entry=${entry#./}
@@ -179,16 +255,22 @@ report() {
       continue
     fi
     sum=$(md5_of "$copy/c/$entry")
-    # The updaters differ by side, and so do their times.
-    case $sum in
-      "$new") echo "$entry <new updater>" ;;
-      "$old") echo "$entry <old updater>" ;;
-      *) echo "$entry $sum, $(write_time "$c" "$copy" "$entry")" ;;
-    esac
+    # The programs differ by side, and so do their times.
+    label=$(sed -n "s/^$sum //p" "$copy.labels" | head -n 1)
+    if [ -n "$label" ]; then
+      echo "$entry $label"
+    else
+      echo "$entry $sum, $(write_time "$c" "$copy" "$entry")"
+    fi
   done
   echo
   echo "[starts of the new updater: path|working folder]"
   cat "$copy.starts"
+  # The errorlevel the batch file ends with: the interpreters must agree on
+  # what each command leaves there.
+  echo
+  echo "[exit code of the interpreter]"
+  cat "$copy.status"
 }
 
 # The commands the interpreter ran, from its echo of each line: the current
@@ -200,31 +282,133 @@ trace() {
     sed -n -e 's/^\([A-Za-z]:\\[^>]*>\)\("[^"]*"\).*/\1\2/p' -e t -e 's/^\([A-Za-z]:\\[^>]*>\)\([^: ][^ ]*\).*/\1\2/p'
 }
 
-# The update itself, on one side: failures are printed; false when any.
-check() {
+# Prints the problems of one run, with the side and case before each, and a
+# pointer to the interpreter's output; false when there were any.
+problems_of() {
+  sed "s|^|$2, $1: |" >"$runs/$1/$2.problems"
+  cat "$runs/$1/$2.problems"
+  [ -s "$runs/$1/$2.problems" ] || return 0
+  echo "$2, $1: the interpreter's output is in $runs/$1/$2.log"
+  return 1
+}
+
+# What the batch file leaves in the work folder, and the interpreter's end.
+check_ending() {
+  local copy="$runs/$1/$2" leftover
+  [ "$(cat "$copy.status")" = 124 ] && echo "the batch file did not end within $run_limit s"
+  for leftover in update_update update_kept update.bat; do
+    [ -e "$copy/$(fact "$1" cwd)/$leftover" ] && echo "$leftover is still there"
+  done
+}
+
+# The records of the new updater: both update.json files name its version.
+check_new_records() {
+  local copy="$runs/$1/$2" record version
+  for record in product_config updater_config; do
+    version=$(recorded "$copy/$(fact "$1" $record)")
+    [ "$version" = "$(fact "$1" new_version)" ] ||
+      echo "the new updater is in place, but $(fact "$1" $record) records \"$version\""
+  done
+}
+
+# The new updater in place: each of its files, started once from its folder,
+# and the records naming it. Prints what is wrong.
+new_updater_problems() {
   local c=$1 side=$2 copy="$runs/$1/$2" exe_dir package file expected
   exe_dir="$copy/$(fact "$c" exe_dir)"
   package="$runs/$c/machine/$(fact "$c" cwd)/update_update"
   expected="$(fact "$c" exe_dir_windows)\\update.exe|$(fact "$c" exe_dir_windows)"
+  [ "$(wc -l <"$copy.starts")" = 1 ] || echo "the new updater was started $(wc -l <"$copy.starts") times, not once"
+  [ "$(head -n 1 "$copy.starts")" = "$expected" ] ||
+    echo "the new updater was started as $(head -n 1 "$copy.starts"), not as $expected (path|working folder)"
+  (cd "$package" && find . -type f) | while IFS= read -r file; do
+    is_new "$c" "$side" "${file#./}" || echo "${file#./} of the new updater is not in place"
+  done
+  check_new_records "$c" "$side"
+}
+
+# The update itself, on one side: failures are printed; false when any.
+check() {
+  { check_ending "$1" "$2"; new_updater_problems "$1" "$2"; } | problems_of "$1" "$2"
+}
+
+# is_new <case> <side> <file of the package>: that file of the updater's
+# folder is the package's.
+is_new() {
+  local target="$runs/$1/$2/$(fact "$1" exe_dir)/$3"
+  [ -f "$target" ] || return 1
+  if [ "$3" = update.exe ]; then
+    [ "$(md5_of "$target")" = "$(cat "$runs/$1/$2.new-md5")" ]
+  else
+    cmp -s "$runs/$1/machine/$(fact "$1" cwd)/update_update/$3" "$target"
+  fi
+}
+
+# is_old <case> <side> <file of the package>: that file of the updater's
+# folder is as it was before the run, or still missing.
+is_old() {
+  local copy="$runs/$1/$2" path before
+  path="$(fact "$1" exe_dir | cut -d/ -f2-)/$3"
+  before=$(awk -v p="$path" 'substr($0, 1, length(p) + 1) == p " " && split(substr($0, length(p) + 2), f, " ") == 2 {
+    print f[1] }' "$copy.before")
+  if [ -z "$before" ]; then
+    [ ! -e "$copy/c/$path" ]
+  else
+    [ -f "$copy/c/$path" ] && [ "$(md5_of "$copy/c/$path")" = "$before" ]
+  fi
+}
+
+# A run in which the batch file cannot simply replace the updater. The
+# updater's folder must hold one updater whole, file by file: the new one,
+# recorded as new and started once from its folder; or the old one, with
+# the records as the installation left them, every other entry under C: as
+# before the run (times too) and nothing started, which would only offer the
+# same update again.
+check_whole() {
+  local c=$1 side=$2 copy="$runs/$1/$2" file news=0 olds=0 total=0 record work records_re
+  : >"$copy.mixed"
+  while IFS= read -r file; do
+    file=${file#./}
+    total=$((total + 1))
+    if is_new "$c" "$side" "$file"; then
+      news=$((news + 1))
+      echo "$file new" >>"$copy.mixed"
+    elif is_old "$c" "$side" "$file"; then
+      olds=$((olds + 1))
+      echo "$file old" >>"$copy.mixed"
+    else
+      echo "$file neither" >>"$copy.mixed"
+    fi
+  done < <(cd "$runs/$c/machine/$(fact "$c" cwd)/update_update" && find . -type f | LC_ALL=C sort)
   {
-    [ "$(cat "$copy.status")" = 124 ] && echo "the batch file did not end within $run_limit s"
-    [ "$(wc -l <"$copy.starts")" = 1 ] || echo "the new updater was started $(wc -l <"$copy.starts") times, not once"
-    [ "$(head -n 1 "$copy.starts")" = "$expected" ] ||
-      echo "the new updater was started as $(head -n 1 "$copy.starts"), not as $expected (path|working folder)"
-    [ -e "$copy/$(fact "$c" cwd)/update_update" ] && echo "update_update is still there"
-    [ -e "$copy/$(fact "$c" batch)" ] && echo "update.bat is still there"
-    (cd "$package" && find . -type f) | while IFS= read -r file; do
-      if [ "$file" = ./update.exe ]; then
-        [ -f "$exe_dir/$file" ] && [ "$(md5_of "$exe_dir/$file")" = "$(cat "$copy.new-md5")" ]
-      else
-        cmp -s "$package/$file" "$exe_dir/$file"
-      fi || echo "${file#./} of the new updater is not in place"
-    done
-  } | sed "s|^|$side, $c: |" >"$copy.problems"
-  cat "$copy.problems"
-  [ -s "$copy.problems" ] || return 0
-  echo "$side, $c: the interpreter's output is in $copy.log"
-  return 1
+    check_ending "$c" "$side"
+    [ -s "$copy.held" ] || echo "the program held running had ended before the batch file did"
+    if [ $news = $total ]; then
+      new_updater_problems "$c" "$side"
+    elif [ $olds = $total ]; then
+      [ -s "$copy.starts" ] && echo "the old updater is in place, but the batch file started $(tr '\n' ' ' <"$copy.starts")"
+      for record in product_config updater_config channel_file; do
+        if [ -f "$runs/$c/records/$record" ]; then
+          cmp -s "$runs/$c/records/$record" "$copy/$(fact "$c" $record)" ||
+            echo "the old updater is in place, but $(fact "$c" $record) is not as the installation left it" \
+              "(it records \"$(recorded "$copy/$(fact "$c" $record)")\")"
+        elif [ -e "$copy/$(fact "$c" $record)" ]; then
+          echo "the old updater is in place, but $(fact "$c" $record) is there (it records" \
+            "\"$(recorded "$copy/$(fact "$c" $record)")\"), which the installation did not leave"
+        fi
+      done
+      # Everything else as it was; the work folder loses the update's files.
+      work=$(fact "$c" cwd | cut -d/ -f2-)
+      records_re=$(for record in product_config updater_config channel_file; do fact "$c" $record | cut -d/ -f2-; done |
+        sed 's/[][\.*^$()+?{}|]/\\&/g' | paste -sd'|')
+      diff <(grep -v -E "^($records_re) " "$copy.before" |
+        grep -v -F -e "$work/update_update" -e "$work/update_kept" -e "$work/update.bat ") \
+        <(listing "$copy" | grep -v -E "^($records_re) ") |
+        sed -n -e 's/^< /before the run, not after it: /p' -e 's/^> /after the run, not before it: /p'
+    else
+      echo "the updater's folder is neither the old updater nor the new one: $(paste -sd, "$copy.mixed")"
+    fi
+  } | problems_of "$c" "$side"
 }
 
 # With the old updater running: the same result as without it, and
@@ -249,22 +433,42 @@ check_old() {
   fi
 }
 
+# Compares what the two sides left and ran; false when they differ.
+compare_sides() {
+  local c=$1 mode=${2:-} side
+  local suffix=${mode:+-$mode}
+  for side in cmdbat wine; do
+    { cat "$runs/$c/$side$suffix.files"; echo; cat "$runs/$c/$side$suffix.trace"; } >"$runs/$c/$side$suffix.out"
+  done
+  if diff -u --label "cmdbat, $c$suffix" --label "Wine, $c$suffix" "$runs/$c/cmdbat$suffix.out" "$runs/$c/wine$suffix.out"; then
+    echo "$c$suffix ($(fact "$c" exe_dir_windows)): $(grep -c . "$runs/$c/cmdbat$suffix.out") lines alike"
+  else
+    echo "$c$suffix differs; the batch file is $runs/$c/interpreter.txt.bat, the runs $runs/$c/cmdbat$suffix and" \
+      "$runs/$c/wine$suffix"
+    return 1
+  fi
+}
+
 # 2. Every run at once: the batch file's own waits dominate.
 for c in $cases; do
   run_cmdbat "$c" cmdbat &
   run_wine "$c" wine &
 done
 if echo "$cases" | grep -qx "$old_case"; then
-  run_cmdbat "$old_case" cmdbat-old old &
-  run_wine "$old_case" wine-old old &
+  for mode in $held_modes; do
+    run_cmdbat "$old_case" "cmdbat-$mode" "$mode" &
+    run_wine "$old_case" "wine-$mode" "$mode" &
+  done
 fi
 wait
 ran=$(now_ms)
 
 for c in $cases; do
-  for side in cmdbat wine cmdbat-old wine-old; do
-    [ -f "$runs/$c/$side.status" ] || continue
-    { report "$c" $side >"$runs/$c/$side.files"; trace "$c" $side >"$runs/$c/$side.trace"; } &
+  for side in cmdbat wine; do
+    for suffix in "" $(for mode in $held_modes; do echo "-$mode"; done); do
+      [ -f "$runs/$c/$side$suffix.status" ] || continue
+      { report "$c" "$side$suffix" >"$runs/$c/$side$suffix.files"; trace "$c" "$side$suffix" >"$runs/$c/$side$suffix.trace"; } &
+    done
   done
 done
 wait
@@ -274,27 +478,45 @@ status=0
 for c in $cases; do
   check "$c" cmdbat || status=1
   check "$c" wine || status=1
-  for side in cmdbat wine; do
-    { cat "$runs/$c/$side.files"; echo; cat "$runs/$c/$side.trace"; } >"$runs/$c/$side.out"
-  done
-  if diff -u --label "cmdbat, $c" --label "Wine, $c" "$runs/$c/cmdbat.out" "$runs/$c/wine.out"; then
-    echo "$c ($(fact "$c" exe_dir_windows)): $(grep -c . "$runs/$c/cmdbat.out") lines alike"
-  else
-    echo "$c differs; the batch file is $runs/$c/interpreter.txt.bat, the runs $runs/$c/cmdbat and $runs/$c/wine"
-    status=1
-  fi
+  compare_sides "$c" || status=1
 done
 
-# 4. The old updater still running.
 if [ -f "$runs/$old_case/wine-old.status" ]; then
+  # 4. The old updater still running.
   check_old "$old_case" wine || status=1
   check_old "$old_case" cmdbat || status=1
+  # 5. The old updater past the wait, and launch.exe held running.
+  for mode in stuck held; do
+    check_whole "$old_case" "cmdbat-$mode" || status=1
+    check_whole "$old_case" "wine-$mode" || status=1
+    compare_sides "$old_case" "$mode" || status=1
+    for side in cmdbat wine; do
+      echo "$side-$mode, $old_case: the updater's files: $(paste -sd, "$runs/$old_case/$side-$mode.mixed")"
+    done
+  done
+  # 6. Without the copies' checks the held run must fail the check.
+  if ! grep -q "$copy_check" "$runs/$old_case/interpreter.txt.bat"; then
+    echo "$old_case: the batch file checks none of its copies"
+    status=1
+  fi
+  for side in cmdbat wine; do
+    if check_whole "$old_case" "$side-unchecked" >/dev/null; then
+      echo "$side-unchecked, $old_case: with the copies' checks taken out, the batch file still passes:" \
+        "the check cannot see a folder left half replaced"
+      status=1
+    else
+      echo "$side-unchecked, $old_case: without the copies' checks the batch file fails, as it must:" \
+        "$(head -n 1 "$runs/$old_case/$side-unchecked.problems")"
+    fi
+  done
 fi
 
 # The machines' copies are large; a failure keeps them for a look.
 if [ $status = 0 ]; then
   for c in $cases; do
-    for copy in machine cmdbat wine cmdbat-old wine-old; do rm -rf "${runs:?}/$c/$copy" "$runs/$c/$copy.prefix"; done
+    for copy in machine cmdbat wine $(for mode in $held_modes; do echo "cmdbat-$mode wine-$mode"; done); do
+      rm -rf "${runs:?}/$c/$copy" "$runs/$c/$copy.prefix"
+    done
   done
 fi
 echo "captured in $((captured - began)) ms, ran in $((ran - captured)) ms, compared in $(($(now_ms) - ran)) ms"

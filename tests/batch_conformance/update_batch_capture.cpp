@@ -5,7 +5,8 @@
 // interpreter here is capture_batch.sh, which only notes how it was started,
 // so the batch file stays unrun; the machine is then copied, as it stands, to
 // $KORVA_BATCH_OUT/<case>/machine for run_batch_conformance.sh to run the
-// batch file there with cmdbat and with Wine's cmd.
+// batch file there with cmdbat and with Wine's cmd. The records update.exe
+// changes are kept as they were before it ran.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@ namespace fs = std::filesystem;
 
 // Appended to the new updater, so that its copy is told from the old one.
 const char kNewUpdaterMark[] = "\n#new updater\n";
+const int kNewUpdaterVersion = 2;
 
 struct Location {
   const char* name;    // the case's folder
@@ -77,15 +79,29 @@ TEST_P(UpdateBatchCapture, WritesTheBatchFile) {
   const std::string updateDir = InstallDir() + "/update";
   ASSERT_TRUE(HostExists(updateDir + "/update.exe")) << LogText();
 
-  // The new updater brings a changed file, files in new folders and names
-  // that the batch file must spell in its code page or escape.
-  Publish("korva_update", 2, "2.0.0", "updater release notes", "update-2.7z",
+  // The new updater brings changed files (a runtime file copied before the
+  // launcher, which a run may hold), files in new folders and names that the
+  // batch file must spell in its code page or escape.
+  Publish("korva_update", kNewUpdaterVersion, "2.0.0", "updater release notes", "update-2.7z",
           {{"update.exe", ReadHostFile(StubProgram()) + kNewUpdaterMark},
+           {"api-ms-win-crt-runtime-l1-1-0.dll", "new runtime"},
+           {"launch.exe", "new launcher"},
            {"ucrtbase.dll", "new runtime"},
            {"extras/readme.txt", "new folder"},
            {"skin/theme/dark.xml", "<theme/>"},
            {"说明/新功能.txt", "新功能"},
            {"rate 50%.txt", "half"}});
+
+  // The records as the installation left them, which a given-up update must
+  // put back: copied to <out>/records/<name>, a missing one left out.
+  const std::pair<const char*, std::string> records[] = {
+      {"product_config", InstallDir() + "/resources/cplus-module/update.json"},
+      {"updater_config", updateDir + "/update.json"},
+      {"channel_file", updateDir + "/channel.json"}};
+  fs::create_directories(out + "/records");
+  for (const auto& record : records) {
+    if (HostExists(record.second)) fs::copy_file(record.second, out + "/records/" + record.first);
+  }
 
   // update.exe hands the batch file to the capture program instead of
   // cmdbat, and ends.
@@ -115,7 +131,10 @@ TEST_P(UpdateBatchCapture, WritesTheBatchFile) {
         << "batch=" << batch << "\n"
         << "batch_windows=" << win32::WideToUtf8(win32::ToWindowsPath(started[1])) << "\n"
         << "exe_dir_windows=" << win32::WideToUtf8(win32::ToWindowsPath(updateDir)) << "\n"
-        << "exe_dir=" << BelowMachine(updateDir, machine().dir()) << "\n";
+        << "exe_dir=" << BelowMachine(updateDir, machine().dir()) << "\n"
+        << "old_version=" << kInstalledUpdaterVersion << "\n"
+        << "new_version=" << kNewUpdaterVersion << "\n";
+  for (const auto& record : records) facts << record.first << "=" << BelowMachine(record.second, machine().dir()) << "\n";
   facts.close();
   ASSERT_EQ(0, RunHostCommand({"cp", "-a", machine().dir(), out + "/machine"}));
 }

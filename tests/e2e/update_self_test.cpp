@@ -1,7 +1,11 @@
 // A newer updater package: the updater replaces itself through update.bat
-// and starts again from its directory; a damaged one ends in a notice.
+// and starts again from its directory; a damaged one ends in a notice; a
+// replacement that cannot be made whole leaves the old updater whole.
 #include <sstream>
 
+#include <shellapi.h>
+
+#include "support/host_tree.h"
 #include "update_e2e.h"
 
 namespace testing_support {
@@ -18,6 +22,32 @@ class UpdateSelfTest : public UpdaterE2eTest {
             {{"update.exe", ReadHostFile(DistDir() + "/update.exe") + kMarker},
              {"ucrtbase.dll", "new runtime"},
              {"extras/readme.txt", "new folder"}});
+  }
+
+  // A new updater that also replaces the launcher and a runtime file
+  // copied before it.
+  void PublishUpdaterWithLauncher() {
+    Publish("korva_update", 2, "2.0.0", "updater release notes", "update-2.7z",
+            {{"update.exe", ReadHostFile(DistDir() + "/update.exe") + kMarker},
+             {"api-ms-win-crt-runtime-l1-1-0.dll", "new runtime"},
+             {"launch.exe", ReadHostFile(StubProgram()) + kMarker},
+             {"extras/readme.txt", "new folder"}});
+  }
+
+  // The launcher of the updater's folder, started as a user would start it;
+  // it runs until ended. Its process handle, or null.
+  HANDLE StartLauncher() {
+    const size_t before = StubRuns(machine()).size();
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = L"open";
+    info.lpFile = L"C:\\Program Files\\korva\\update\\launch.exe";
+    info.lpParameters = L"--stay";
+    info.nShow = SW_SHOW;
+    if (!ShellExecuteExW(&info)) return nullptr;
+    EXPECT_TRUE(WaitForRunsOf("launch.exe", before + 1));
+    return info.hProcess;
   }
 
   static std::vector<std::string> Lines(const std::string& text) {
@@ -51,25 +81,29 @@ TEST_F(UpdateSelfTest, NewerUpdaterReplacesItselfAndRestarts) {
   ASSERT_FALSE(batchText.empty()) << "no update.bat\n" << UpdateLogText();
   const std::string source = "C:\\Program Files (x86)\\Common Files\\korva\\update_update\\";
   const std::string target = "C:\\Program Files\\korva\\update\\";
-  std::vector<std::string> lines = Lines(batchText);
-  ASSERT_EQ(20u, lines.size()) << batchText;
+  const std::vector<std::string> lines = Lines(batchText);
   for (const std::string& line : lines) EXPECT_TRUE(EndsWith(line, "\r")) << line;
+  ASSERT_GT(lines.size(), 12u) << batchText;
   EXPECT_EQ("ping -n 1 127.0>nul\r", lines[0]);
-  // The wait for the old updater's end, then the copies.
+  // The wait for the old updater's end, then the copies, each checked.
   EXPECT_EQ("copy /y /b \"" + target + "update.exe\"+nul \"" + target + "update.exe\" >nul 2>nul\r", lines[4]);
   EXPECT_EQ(":korva_copy\r", lines[10]);
-  lines.erase(lines.begin() + 1, lines.begin() + 11);
-  std::vector<std::string> copies(lines.begin() + 1, lines.begin() + 4);
-  std::sort(copies.begin(), copies.end());
-  EXPECT_EQ("copy /y \"" + source + "extras\\readme.txt\" \"" + target + "extras\\readme.txt\"\r", copies[0]);
-  EXPECT_EQ("copy /y \"" + source + "ucrtbase.dll\" \"" + target + "ucrtbase.dll\"\r", copies[1]);
-  EXPECT_EQ("copy /y \"" + source + "update.exe\" \"" + target + "update.exe\"\r", copies[2]);
-  EXPECT_EQ("rd /s /q \"C:\\Program Files (x86)\\Common Files\\korva\\update_update\"\r", lines[4]);
-  EXPECT_EQ("C:\r", lines[5]);
-  EXPECT_EQ("cd \"" + target + "\"\r", lines[6]);
-  EXPECT_EQ("\"" + target + "update.exe\"\r", lines[7]);
-  EXPECT_EQ("ping -n 6 127.0>nul\r", lines[8]);
-  EXPECT_EQ("del %0\r", lines[9]);
+  for (const char* file : {"extras\\readme.txt", "ucrtbase.dll", "update.exe"}) {
+    const auto copy = std::find(lines.begin(), lines.end(),
+                                "copy /y \"" + source + file + "\" \"" + target + file + "\"\r");
+    ASSERT_NE(lines.end(), copy) << file << "\n" << batchText;
+    ASSERT_NE(lines.end(), copy + 1);
+    EXPECT_EQ(0u, copy[1].rfind("if errorlevel 1 goto korva_undo", 0)) << copy[1];
+  }
+  const std::vector<std::string> tail = {"rd /s /q \"C:\\Program Files (x86)\\Common Files\\korva\\update_update\"\r",
+                                         "rd /s /q \"C:\\Program Files (x86)\\Common Files\\korva\\update_kept\"\r",
+                                         "C:\r",
+                                         "cd \"" + target + "\"\r",
+                                         "\"" + target + "update.exe\"\r",
+                                         "ping -n 6 127.0>nul\r",
+                                         ":korva_end\r",
+                                         "del %0\r"};
+  EXPECT_EQ(tail, std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()));
 
   // The restarted updater finds itself current and starts the launcher.
   ASSERT_TRUE(WaitForRunsOf("launch.exe", 1)) << UpdateLogText();
@@ -96,6 +130,7 @@ TEST_F(UpdateSelfTest, NewerUpdaterReplacesItselfAndRestarts) {
 
   // The batch file cleans up after itself once the new updater has ended.
   EXPECT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update_update"); }, kWindowTimeoutMs));
+  EXPECT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update_kept"); }, kWindowTimeoutMs));
   EXPECT_TRUE(WaitUntil([&] { return !HostExists(batch); }, kWindowTimeoutMs));
 }
 
@@ -129,6 +164,56 @@ TEST_F(UpdateSelfTest, DamagedUpdaterPackageShowsNoticeAndStartsMainProgram) {
   EXPECT_EQ(updaterBefore, ReadHostFile(UpdateDirHost() + "/update.exe"));
   EXPECT_EQ(InstalledConfig(), ReadHostFile(ProductConfigHost()));
   EXPECT_NE(std::string::npos, UpdateLogText().find("fail to update update.7z"));
+}
+
+TEST_F(UpdateSelfTest, LauncherRunningDuringTheReplacementLeavesTheOldUpdaterWhole) {
+  PublishUpdaterWithLauncher();
+  ASSERT_TRUE(HostExists(UpdateDirHost() + "/api-ms-win-crt-runtime-l1-1-0.dll"));
+  HANDLE launcher = StartLauncher();
+  ASSERT_NE(nullptr, launcher);
+  const std::map<std::string, std::string> before = HostTree(UpdateDirHost());
+  const std::string productBefore = ReadHostFile(ProductConfigHost());
+
+  // The updater replaces itself; the batch file cannot write launch.exe.
+  ProgramRun run;
+  StartUpdater(&run);
+  ExpectUpdaterEnds(&run);
+  ASSERT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update.bat"); }, kWindowTimeoutMs))
+      << "the batch file did not end";
+  // Nothing is started that could end up here again: after a while still one
+  // run of the updater, and the launcher's own.
+  Sleep(3000);
+  EXPECT_EQ(std::vector<std::string>{"1"}, VersionChecksOf("korva_update"));
+  EXPECT_EQ(1u, StubRuns(machine()).size());
+
+  // The old updater, file by file, and the records name it.
+  EXPECT_EQ(before, HostTree(UpdateDirHost()));
+  EXPECT_EQ(productBefore, ReadHostFile(ProductConfigHost()));
+  EXPECT_EQ(std::to_string(kInstalledUpdaterVersion), VersionIn("updateupdate"));
+  EXPECT_FALSE(HostExists(WorkDirHost() + "/update_update"));
+  EXPECT_FALSE(HostExists(WorkDirHost() + "/update_kept"));
+
+  // Once the launcher has ended, the next run replaces the updater whole.
+  EXPECT_TRUE(TerminateProcess(launcher, 0));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launcher, 5000));
+  CloseHandle(launcher);
+  ProgramRun again;
+  StartUpdater(&again);
+  ExpectUpdaterEnds(&again);
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 2)) << UpdateLogText();
+  ExpectLauncherRun(RunsOf("launch.exe")[1]);
+  EXPECT_EQ((std::vector<std::string>{"1", "1", "2"}), VersionChecksOf("korva_update"));
+  std::map<std::string, std::string> after = before;
+  after["update.exe"] = ShownContent(ReadHostFile(DistDir() + "/update.exe") + kMarker);
+  after["api-ms-win-crt-runtime-l1-1-0.dll"] = "new runtime";
+  after["launch.exe"] = ShownContent(ReadHostFile(StubProgram()) + kMarker);
+  after["extras/"] = "";
+  after["extras/readme.txt"] = "new folder";
+  after["update.json"] = ShownContent(ReadHostFile(UpdateDirHost() + "/update.json"));
+  EXPECT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update.bat"); }, kWindowTimeoutMs));
+  EXPECT_EQ(after, HostTree(UpdateDirHost()));
+  EXPECT_EQ("2", VersionIn("updateupdate"));
+  EXPECT_EQ("2", ParseJson(ReadHostFile(UpdateDirHost() + "/update.json"))["updateupdate"]["version"].asString());
 }
 
 }  // namespace

@@ -212,6 +212,12 @@ TEST(BatchSyntax, CopyJoinsFilesAndAppendsInPlace) {
                        L"echo [%errorlevel%]\r\n"
                        L"copy /y /b missing.exe+nul missing.exe >nul\r\n"
                        L"echo [%errorlevel%]\r\n"
+                       // A copy that succeeds clears the errorlevel, whole or joined.
+                       L"copy /y b.bin c.bin >nul\r\n"
+                       L"echo [%errorlevel%]\r\n"
+                       L"copy missing.bin c.bin >nul 2>nul\r\n"
+                       L"copy /y /b x.exe+nul x.exe >nul\r\n"
+                       L"echo [%errorlevel%]\r\n"
                        L"copy x.exe x.exe\r\n"
                        L"copy nul empty.txt >nul\r\n");
   EXPECT_EQ(std::string("AB\x1a" "CDEF"), ReadHostFile(dir + "/joined.bin"));
@@ -223,6 +229,8 @@ TEST(BatchSyntax, CopyJoinsFilesAndAppendsInPlace) {
   EXPECT_FALSE(HostExists(dir + "/missing.exe"));
   EXPECT_EQ("[0]\r\n"
             "[1]\r\n"
+            "[0]\r\n"
+            "[0]\r\n"
             "        0 file(s) copied.\r\n",
             run.out);
   EXPECT_EQ("The system cannot find the file specified.\r\nThe file cannot be copied onto itself.\r\n", run.err);

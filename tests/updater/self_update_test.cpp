@@ -1,6 +1,7 @@
 // The self-update batch file, the version and channel write-back, and the
 // JSON write side they use.
 #include <algorithm>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,9 @@
 #include "shared/log_writer.h"
 #include "shared/system_helpers.h"
 #include "shared/text_convert.h"
+#include "platform/helpers/batch_run.h"
+#include "support/host_tree.h"
+#include "support/stub_program.h"
 #include "support/temp_machine.h"
 #include "updater/self_update.h"
 #include "updater/update_context.h"
@@ -18,6 +22,8 @@
 namespace {
 
 using testing_support::HostExists;
+using testing_support::HostTree;
+using testing_support::ShownContent;
 using testing_support::ReadHostFile;
 using testing_support::TempMachine;
 using testing_support::WriteHostFile;
@@ -39,8 +45,8 @@ Json::Value ParseHostJson(const std::string& path) {
   return value;
 }
 
-// The lines that wait, at most 30 s, until the old updater (exe, as the batch
-// file spells it) can be written.
+// The lines that wait, at most 30 rounds, until the old updater (exe, as the
+// batch file spells it) can be written.
 std::vector<std::string> UpdaterExitWait(const std::string& exe) {
   const std::string quoted = "\"" + exe + "\"";
   return {"set /a korva_wait=0",
@@ -49,10 +55,16 @@ std::vector<std::string> UpdaterExitWait(const std::string& exe) {
           "copy /y /b " + quoted + "+nul " + quoted + " >nul 2>nul",
           "if not errorlevel 1 goto korva_copy",
           "set /a korva_wait+=1",
-          "if %korva_wait% geq 30 goto korva_copy",
-          "ping -n 2 127.0>nul",
+          "if %korva_wait% geq 30 goto korva_failed",
+          "ping -n 2 127.0.0.1>nul",
           "goto korva_wait",
           ":korva_copy"};
+}
+
+// Where `line` stands, or -1.
+int IndexOf(const std::vector<std::string>& lines, const std::string& line) {
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
 }
 
 // A machine with the log at C:\test.log.
@@ -70,51 +82,181 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   WriteHostFile(Host("work/update_update/update.exe"), "exe");
   WriteHostFile(Host("work/update_update/skin/skin.zip"), "skin");
   WriteHostFile(Host("work/update_update/skin/img/a.png"), "png");
+  WriteHostFile(Host("work/update_update/lang/zh/text.txt"), "text");
   WriteHostFile(Host("work/update.bat"), "stale content of an earlier run\r\n");
-  testing_support::MakeHostDirs(Host("Prog/update/skin"));
+  WriteHostFile(Host("Prog/update/update.exe"), "old exe");
+  WriteHostFile(Host("Prog/update/skin/skin.zip"), "old skin");
+  const std::vector<KeptFile> records = {{L"C:\\Prog\\update.json", L"C:\\work\\update_kept\\record0"},
+                                         {L"C:\\Prog\\update\\channel.json", L""}};
 
   ASSERT_TRUE(WriteUpdateBatch(L"C:\\work\\update.bat", L"C:\\work\\update_update", L"C:\\Prog\\update\\",
-                               L"C:\\work\\"));
-  std::vector<std::string> lines = Lines(ReadHostFile(Host("work/update.bat")));
-  ASSERT_EQ(20u, lines.size());
+                               L"C:\\work\\", records));
+  const std::vector<std::string> lines = Lines(ReadHostFile(Host("work/update.bat")));
+  ASSERT_FALSE(lines.empty());
   EXPECT_EQ("ping -n 1 127.0>nul", lines[0]);
   EXPECT_EQ(UpdaterExitWait("C:\\Prog\\update\\update.exe"),
-            std::vector<std::string>(lines.begin() + 1, lines.begin() + 11));
-  lines.erase(lines.begin() + 1, lines.begin() + 11);
-  std::vector<std::string> copies(lines.begin() + 1, lines.begin() + 4);
-  std::sort(copies.begin(), copies.end());
-  EXPECT_EQ("copy /y \"C:\\work\\update_update\\skin\\img\\a.png\" \"C:\\Prog\\update\\skin\\img\\a.png\"", copies[0]);
-  EXPECT_EQ("copy /y \"C:\\work\\update_update\\skin\\skin.zip\" \"C:\\Prog\\update\\skin\\skin.zip\"", copies[1]);
-  EXPECT_EQ("copy /y \"C:\\work\\update_update\\update.exe\" \"C:\\Prog\\update\\update.exe\"", copies[2]);
-  EXPECT_EQ("rd /s /q \"C:\\work\\update_update\"", lines[4]);
-  EXPECT_EQ("C:", lines[5]);
-  EXPECT_EQ("cd \"C:\\Prog\\update\\\"", lines[6]);
-  EXPECT_EQ("\"C:\\Prog\\update\\update.exe\"", lines[7]);
-  EXPECT_EQ("ping -n 6 127.0>nul", lines[8]);
-  EXPECT_EQ("del %0", lines[9]);
-  // copy makes no folders: the new one exists before the batch file runs.
-  EXPECT_TRUE(std::filesystem::is_directory(Host("Prog/update/skin/img")));
+            std::vector<std::string>(lines.begin() + 1, lines.begin() + std::min<size_t>(lines.size(), 11)));
+
+  // The copies in CollectFiles order, each followed by its check; the files
+  // it replaces are kept first, and the new folders made.
+  const std::string src = "\"C:\\work\\update_update\\", dst = "\"C:\\Prog\\update\\";
+  const std::vector<std::string> copies = {"lang\\zh\\text.txt", "skin\\img\\a.png", "skin\\skin.zip", "update.exe"};
+  const int keepSkin = IndexOf(lines, "copy /y " + dst + "skin\\skin.zip\" \"C:\\work\\update_kept\\file2\"");
+  const int keepExe = IndexOf(lines, "copy /y " + dst + "update.exe\" \"C:\\work\\update_kept\\file3\"");
+  ASSERT_GT(keepSkin, 10);
+  ASSERT_GT(keepExe, keepSkin);
+  EXPECT_EQ("if errorlevel 1 goto korva_failed", lines[keepSkin + 1]);
+  EXPECT_EQ("if errorlevel 1 goto korva_failed", lines[keepExe + 1]);
+  const int mdLang = IndexOf(lines, "md \"C:\\Prog\\update\\lang\"");
+  EXPECT_GT(mdLang, keepExe);
+  EXPECT_EQ(mdLang + 1, IndexOf(lines, "md \"C:\\Prog\\update\\lang\\zh\""));
+  EXPECT_EQ(mdLang + 2, IndexOf(lines, "md \"C:\\Prog\\update\\skin\\img\""));
+  int at = mdLang + 2;
+  for (size_t i = 0; i < copies.size(); ++i) {
+    SCOPED_TRACE(copies[i]);
+    const int copy = IndexOf(lines, "copy /y " + src + copies[i] + "\" " + dst + copies[i] + "\"");
+    ASSERT_GT(copy, at);
+    EXPECT_EQ("if errorlevel 1 goto korva_undo" + std::to_string(i), lines[copy + 1]);
+    at = copy;
+  }
+  // Undone from the failing copy down: kept files back, new ones and the
+  // new folders gone, then the records.
+  const std::vector<std::string> undo = {":korva_undo3",
+                                         "copy /y \"C:\\work\\update_kept\\file3\" " + dst + "update.exe\"",
+                                         ":korva_undo2",
+                                         "copy /y \"C:\\work\\update_kept\\file2\" " + dst + "skin\\skin.zip\"",
+                                         ":korva_undo1",
+                                         "del " + dst + "skin\\img\\a.png\"",
+                                         ":korva_undo0",
+                                         "del " + dst + "lang\\zh\\text.txt\"",
+                                         "rd " + dst + "skin\\img\"",
+                                         "rd " + dst + "lang\\zh\"",
+                                         "rd " + dst + "lang\"",
+                                         ":korva_failed",
+                                         "copy /y \"C:\\work\\update_kept\\record0\" \"C:\\Prog\\update.json\"",
+                                         "del " + dst + "channel.json\"",
+                                         "rd /s /q \"C:\\work\\update_update\"",
+                                         "rd /s /q \"C:\\work\\update_kept\"",
+                                         "goto korva_end"};
+  const int undoAt = IndexOf(lines, ":korva_undo3");
+  ASSERT_GT(undoAt, at);
+  EXPECT_EQ("goto korva_replaced", lines[undoAt - 1]);
+  EXPECT_EQ(undo, std::vector<std::string>(lines.begin() + undoAt,
+                                           lines.begin() + std::min(lines.size(), undoAt + undo.size())));
+  // The lines of a replacement that went well end the file.
+  const std::vector<std::string> tail = {":korva_replaced",
+                                         "rd /s /q \"C:\\work\\update_update\"",
+                                         "rd /s /q \"C:\\work\\update_kept\"",
+                                         "C:",
+                                         "cd \"C:\\Prog\\update\\\"",
+                                         "\"C:\\Prog\\update\\update.exe\"",
+                                         "ping -n 6 127.0>nul",
+                                         ":korva_end",
+                                         "del %0"};
+  ASSERT_EQ(static_cast<size_t>(undoAt) + undo.size() + tail.size(), lines.size());
+  EXPECT_EQ(tail, std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()));
+  // The folders are the batch file's to make; the place for kept files is there.
+  EXPECT_FALSE(std::filesystem::exists(Host("Prog/update/skin/img")));
+  EXPECT_TRUE(std::filesystem::is_directory(Host("work/update_kept")));
 
   // An empty tree, and paths whose "%" the interpreter would expand.
   testing_support::MakeHostDirs(Host("work/empty"));
   ASSERT_TRUE(WriteUpdateBatch(L"C:\\work\\update.bat", L"C:\\work\\empty", L"D:\\50%off\\update\\",
-                               L"C:\\%TEMP%\\"));
-  lines = Lines(ReadHostFile(Host("work/update.bat")));
-  ASSERT_EQ(17u, lines.size());
-  EXPECT_EQ(UpdaterExitWait("D:\\50%%off\\update\\update.exe"),
-            std::vector<std::string>(lines.begin() + 1, lines.begin() + 11));
-  lines.erase(lines.begin() + 1, lines.begin() + 11);
+                               L"C:\\%TEMP%\\", {{L"D:\\50%off\\update.json", L""}}));
   const std::vector<std::string> expected = {"ping -n 1 127.0>nul",
+                                             "goto korva_replaced",
+                                             ":korva_failed",
+                                             "del \"D:\\50%%off\\update.json\"",
                                              "rd /s /q \"C:\\%%TEMP%%\\update_update\"",
+                                             "rd /s /q \"C:\\%%TEMP%%\\update_kept\"",
+                                             "goto korva_end",
+                                             ":korva_replaced",
+                                             "rd /s /q \"C:\\%%TEMP%%\\update_update\"",
+                                             "rd /s /q \"C:\\%%TEMP%%\\update_kept\"",
                                              "D:",
                                              "cd \"D:\\50%%off\\update\\\"",
                                              "\"D:\\50%%off\\update\\update.exe\"",
                                              "ping -n 6 127.0>nul",
+                                             ":korva_end",
                                              "del %0"};
-  EXPECT_EQ(expected, lines);
+  std::vector<std::string> emptyLines = Lines(ReadHostFile(Host("work/update.bat")));
+  ASSERT_EQ(expected.size() + 10, emptyLines.size());
+  EXPECT_EQ(UpdaterExitWait("D:\\50%%off\\update\\update.exe"),
+            std::vector<std::string>(emptyLines.begin() + 1, emptyLines.begin() + 11));
+  emptyLines.erase(emptyLines.begin() + 1, emptyLines.begin() + 11);
+  EXPECT_EQ(expected, emptyLines);
 
   EXPECT_FALSE(WriteUpdateBatch(L"C:\\missing\\update.bat", L"C:\\work\\empty", L"C:\\Prog\\update\\",
-                                L"C:\\work\\"));
+                                L"C:\\work\\", {}));
+}
+
+// The batch file run as the updater starts it, once while a file it must
+// replace belongs to a running program (it gives up and everything is as it
+// was), then once that program has ended (everything is new).
+TEST_F(SelfUpdateFiles, BatchFileReplacesTheWholeUpdaterOrNothing) {
+  const std::string exeDir = Host("Prog/update");
+  testing_support::InstallStub(exeDir + "/update.exe");
+  testing_support::InstallStub(exeDir + "/launch.exe");
+  WriteHostFile(exeDir + "/a.dll", "old library");
+  WriteHostFile(exeDir + "/skin/skin.zip", "old skin");
+  WriteHostFile(Host("Prog/product.json"), "old record");
+  const std::string newUpdater = ReadHostFile(exeDir + "/update.exe") + "\n#updater 2\n";
+  auto placePackage = [&] {
+    WriteHostFile(Host("work/update_update/a.dll"), "new library");
+    WriteHostFile(Host("work/update_update/launch.exe"), "new launcher");
+    WriteHostFile(Host("work/update_update/lang/zh/text.txt"), "new folder");
+    WriteHostFile(Host("work/update_update/skin/skin.zip"), "new skin");
+    WriteHostFile(Host("work/update_update/update.exe"), newUpdater);
+  };
+  // As FinishSelfUpdate does: records kept, then changed.
+  const std::vector<KeptFile> records = {{L"C:\\Prog\\product.json", L"C:\\work\\update_kept\\record0"},
+                                         {L"C:\\Prog\\update\\update.json", L""}};
+  auto writeBatchAndRecords = [&] {
+    ASSERT_TRUE(WriteUpdateBatch(L"C:\\work\\update.bat", L"C:\\work\\update_update", L"C:\\Prog\\update\\",
+                                 L"C:\\work\\", records));
+    std::filesystem::copy_file(Host("Prog/product.json"), Host("work/update_kept/record0"));
+    WriteHostFile(Host("Prog/product.json"), "new record");
+    WriteHostFile(exeDir + "/update.json", "created record");
+  };
+  // The batch file ends (its code is the last copy's), without leftovers.
+  auto runBatch = [&] {
+    EXPECT_EQ(0u, batch_testing::RunBatch(L"C:\\work\\update.bat", L"", L"C:\\work", 30000));
+    EXPECT_FALSE(HostExists(Host("work/update.bat")));
+    EXPECT_FALSE(HostExists(Host("work/update_update")));
+    EXPECT_FALSE(HostExists(Host("work/update_kept")));
+  };
+
+  HANDLE launcher = batch_testing::StartThroughShell(L"C:\\Prog\\update\\launch.exe", L"--stay", L"");
+  ASSERT_NE(nullptr, launcher);
+  ASSERT_EQ(1u, testing_support::WaitForStubRuns(machine_, 1).size());
+  const std::map<std::string, std::string> before = HostTree(exeDir);
+  placePackage();
+  writeBatchAndRecords();
+  runBatch();
+  EXPECT_EQ(before, HostTree(exeDir));
+  EXPECT_EQ("old record", ReadHostFile(Host("Prog/product.json")));
+  EXPECT_EQ(1u, testing_support::StubRuns(machine_).size()) << "something was started";
+
+  EXPECT_TRUE(TerminateProcess(launcher, 0));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launcher, 5000));
+  CloseHandle(launcher);
+  placePackage();
+  writeBatchAndRecords();
+  runBatch();
+  std::map<std::string, std::string> after = before;
+  after["a.dll"] = "new library";
+  after["launch.exe"] = "new launcher";
+  after["lang/"] = after["lang/zh/"] = "";
+  after["lang/zh/text.txt"] = "new folder";
+  after["skin/skin.zip"] = "new skin";
+  after["update.exe"] = ShownContent(newUpdater);
+  after["update.json"] = "created record";
+  EXPECT_EQ(after, HostTree(exeDir));
+  EXPECT_EQ("new record", ReadHostFile(Host("Prog/product.json")));
+  const std::vector<Json::Value> runs = testing_support::StubRuns(machine_);
+  ASSERT_EQ(2u, runs.size());
+  EXPECT_EQ("C:\\Prog\\update\\update.exe", runs[1]["windows_path"].asString());
+  EXPECT_EQ(0u, runs[1]["args"].size());
 }
 
 TEST_F(SelfUpdateFiles, JsonWriteSide) {
@@ -282,6 +424,7 @@ void ExpectNewUpdaterInstalled() {
   EXPECT_EQ("percent", ReadHostFile(updateDir + "rate 50%.txt"));
   EXPECT_TRUE(BatchFinished());
   EXPECT_FALSE(HostExists(WorkHostAfterExit("update_update")));
+  EXPECT_FALSE(HostExists(WorkHostAfterExit("update_kept")));
   EXPECT_EQ(1u, updater_test::StubRuns().size());
 }
 
@@ -296,19 +439,42 @@ TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
   UpdateContext* context = UpdateContext::Instance();
   context->selfInfo.versionCode = 400;
   const std::string updaterBefore = ReadHostFile(tree.Host("update/update.exe"));
+  const std::string productBefore = ReadHostFile(tree.Host("resources/cplus-module/update.json"));
+  const std::string updaterConfigBefore = ReadHostFile(tree.Host("update/update.json"));
+  const std::string channelBefore = ReadHostFile(tree.Host("update/channel.json"));
+  WriteHostFile(tree.WorkHost("update_kept/record0"), "stale copy of an earlier run");
+  WriteHostFile(tree.WorkHost("update_kept/file9"), "stale copy of an earlier run");
 
   FinishSelfUpdate(context->GetWorkDir() + L"update_update");
 
   const std::vector<std::string> lines = Lines(ReadHostFile(tree.WorkHost("update.bat")));
-  ASSERT_EQ(21u, lines.size());
   const std::string work = WideToAnsi(context->GetWorkDir());
-  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
-                                   "copy /y \"" + work + "update_update\\rate 50%%.txt\" "
-                                   "\"C:\\Program Files\\korva\\update\\rate 50%%.txt\""));
-  EXPECT_EQ("rd /s /q \"" + work + "update_update\"", lines[15]);
-  EXPECT_EQ("C:", lines[16]);
-  EXPECT_EQ("cd \"C:\\Program Files\\korva\\update\\\"", lines[17]);
-  EXPECT_EQ("\"C:\\Program Files\\korva\\update\\update.exe\"", lines[18]);
+  const std::string install = "C:\\Program Files\\korva\\";
+  EXPECT_NE(-1, IndexOf(lines, "copy /y \"" + work + "update_update\\rate 50%%.txt\" \"" + install +
+                                   "update\\rate 50%%.txt\""));
+  const std::vector<std::string> tail = {"rd /s /q \"" + work + "update_update\"",
+                                         "rd /s /q \"" + work + "update_kept\"",
+                                         "C:",
+                                         "cd \"" + install + "update\\\"",
+                                         "\"" + install + "update\\update.exe\"",
+                                         "ping -n 6 127.0>nul",
+                                         ":korva_end",
+                                         "del %0"};
+  ASSERT_GT(lines.size(), tail.size());
+  EXPECT_EQ(tail, std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()));
+  // Given up, the batch file puts back the three records as they were
+  // before the call, which it keeps for it.
+  const int failed = IndexOf(lines, ":korva_failed");
+  ASSERT_NE(-1, failed);
+  EXPECT_EQ((std::vector<std::string>{
+                "copy /y \"" + work + "update_kept\\record0\" \"" + install + "resources\\cplus-module\\update.json\"",
+                "copy /y \"" + work + "update_kept\\record1\" \"" + install + "update\\update.json\"",
+                "copy /y \"" + work + "update_kept\\record2\" \"" + install + "update\\channel.json\""}),
+            std::vector<std::string>(lines.begin() + failed + 1, lines.begin() + failed + 4));
+  EXPECT_EQ(productBefore, ReadHostFile(tree.WorkHost("update_kept/record0")));
+  EXPECT_EQ(updaterConfigBefore, ReadHostFile(tree.WorkHost("update_kept/record1")));
+  EXPECT_EQ(channelBefore, ReadHostFile(tree.WorkHost("update_kept/record2")));
+  EXPECT_FALSE(HostExists(tree.WorkHost("update_kept/file9")));
 
   // Both update.json files carry the new version; the channel has moved.
   Json::Value product = ParseHostJson(tree.Host("resources/cplus-module/update.json"));
@@ -339,6 +505,17 @@ TEST(FinishSelfUpdate, FailuresOnTheWay) {
   EXPECT_FALSE(HostExists(tree.Host("update/update.json")));
   EXPECT_FALSE(HostExists(tree.Host("update/channel.json")));
   std::filesystem::remove(tree.WorkHost("update.bat"));
+
+  // The records cannot be kept for the batch file (a file stands where their
+  // folder goes): they are not changed, and no batch file is left to run.
+  WriteHostFile(tree.WorkHost("update_kept"), "in the way");
+  FinishSelfUpdate(context->GetWorkDir() + L"update_update");
+  EXPECT_EQ(productConfig, ReadHostFile(tree.Host("resources/cplus-module/update.json")));
+  EXPECT_FALSE(HostExists(tree.Host("update/update.json")));
+  EXPECT_FALSE(HostExists(tree.Host("update/channel.json")));
+  EXPECT_FALSE(HostExists(tree.WorkHost("update.bat")));
+  EXPECT_NE(std::string::npos, tree.Log().find("resources\\cplus-module\\update.json, the updater is not replaced"));
+  std::filesystem::remove(tree.WorkHost("update_kept"));
 
   // A configuration of the wrong shape stops the write-back there; the
   // batch file still runs.

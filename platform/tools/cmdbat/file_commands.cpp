@@ -152,6 +152,11 @@ void Interpreter::Copy(const std::wstring& rest, const Output& output) {
   const auto copied = [&](int count) {
     Print(output.out, L"        " + std::to_wstring(count) + L" file(s) copied.");
   };
+  // A copy that succeeds leaves errorlevel 0, whatever came before.
+  const auto succeeded = [&] {
+    SetErrorLevel(0);
+    copied(1);
+  };
   const auto failed = [&](const std::wstring& message) {
     Fail(output, message);
     copied(0);
@@ -185,7 +190,7 @@ void Interpreter::Copy(const std::wstring& rest, const Output& output) {
     if (!toNul && SamePath(first, destination)) return failed(L"The file cannot be copied onto itself.");
     if (sources[0].mode == L'b' && destinationMode == L'b' && !toNul) {
       if (!CopyFileW(first.c_str(), destination.c_str(), FALSE)) return failed(SystemMessage(GetLastError()));
-      return copied(1);
+      return succeeded();
     }
   }
 
@@ -228,7 +233,7 @@ void Interpreter::Copy(const std::wstring& rest, const Output& output) {
   const DWORD error = GetLastError();
   if (to) CloseHandle(to);
   if (!ok) return failed(SystemMessage(error));
-  copied(1);
+  succeeded();
 }
 
 void Interpreter::XCopy(const std::vector<std::wstring>& args, const Output& output) {
