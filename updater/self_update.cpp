@@ -249,7 +249,7 @@ void FinishSelfUpdate(const std::wstring& sourceDir) {
   // The records as they are now, for the batch file to put back when it
   // gives the update up. Copies left by an earlier run are stale.
   const std::wstring keptDir = workDir + kSelfUpdateKeptDir;
-  DeleteDirectoryTree(keptDir);
+  DeleteWholeTree(keptDir);
   std::vector<KeptFile> records;
   for (const std::wstring& path : {productConfig, updaterConfig, channelFile}) {
     KeptFile record{path, L""};
@@ -262,7 +262,7 @@ void FinishSelfUpdate(const std::wstring& sourceDir) {
     // A record that could not be put back must not be changed.
     WriteLog("fail to keep %s, the updater is not replaced .", WideToAnsi(record.path).c_str());
     DeleteFileW(batchPath.c_str());
-    DeleteDirectoryTree(keptDir);
+    DeleteWholeTree(keptDir);
     return;
   }
 

@@ -231,7 +231,9 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   // volume and moved into place only once it has unpacked whole, as one
   // transaction: a damaged package, a window closed during the extraction,
   // a file that cannot take its place or a full drive leave the installed
-  // product as it was. What an abandoned earlier run left there goes first.
+  // product as it was, and what an undo could not yet put back, or a run cut
+  // off on the way, is undone by the next run before it reads the tree. What
+  // an abandoned earlier run left in the staging folder goes first.
   const std::wstring staging = PackageArea() + GetFileStem(step.package);
   if (!ClearExtractionDir(staging)) {
     return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
