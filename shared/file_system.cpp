@@ -26,24 +26,12 @@ bool IsLink(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-void CollectSubdirectoriesBelow(const std::wstring& dir, std::list<std::wstring>& list) {
-  std::wstring base = AddBackslash(dir);
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW((base + L"*.*").c_str(), &entry);
-  FindHandleGuard guard(&search);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring child = base + entry.cFileName;
-    if (IsChildDirectory(dir, entry)) {
-      list.push_back(child);
-      CollectSubdirectoriesBelow(child, list);
-    } else if (IsLink(entry.dwFileAttributes) && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      list.push_back(child);  // removed as a directory, never entered
-    }
-  } while (FindNextFileW(search, &entry));
-}
-
-void CollectFilesBelow(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern) {
+// Walks the tree below dir, depth first in listing order, entering every
+// real sub-directory that the pattern lists: folders (directory links
+// among them, never entered) go to dirs, files (file links too) to files,
+// either list when given.
+void WalkBelow(const std::wstring& dir, const std::wstring& pattern, std::list<std::wstring>* dirs,
+               std::list<std::wstring>* files) {
   std::wstring base = AddBackslash(dir);
   WIN32_FIND_DATAW entry;
   HANDLE search = FindFirstFileW((base + pattern).c_str(), &entry);
@@ -52,28 +40,12 @@ void CollectFilesBelow(const std::wstring& dir, std::list<std::wstring>& list, c
   do {
     std::wstring path = base + entry.cFileName;
     if (IsChildDirectory(dir, entry)) {
-      CollectFilesBelow(path, list, pattern);
-    } else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      list.push_back(path);  // a file link too: deleting it leaves its target
-    }
-  } while (FindNextFileW(search, &entry));
-}
-
-void CollectTreeBelow(const std::wstring& dir, std::list<std::wstring>& dirs, std::list<std::wstring>& files) {
-  std::wstring base = AddBackslash(dir);
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW((base + L"*.*").c_str(), &entry);
-  FindHandleGuard guard(&search);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    std::wstring path = base + entry.cFileName;
-    if (IsChildDirectory(dir, entry)) {
-      dirs.push_back(path);
-      CollectTreeBelow(path, dirs, files);
+      if (dirs) dirs->push_back(path);
+      WalkBelow(path, pattern, dirs, files);
     } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (IsLink(entry.dwFileAttributes)) dirs.push_back(path);
-    } else {
-      files.push_back(path);
+      if (dirs && IsLink(entry.dwFileAttributes)) dirs->push_back(path);  // removed as a directory
+    } else if (files) {
+      files->push_back(path);  // deleting a file link leaves its target
     }
   } while (FindNextFileW(search, &entry));
 }
@@ -141,7 +113,7 @@ bool IsChildDirectory(const std::wstring&, const WIN32_FIND_DATAW& entry) {
 }
 
 void CollectSubdirectories(const std::wstring& dir, std::list<std::wstring>& list) {
-  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) CollectSubdirectoriesBelow(dir, list);
+  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) WalkBelow(dir, L"*.*", &list, nullptr);
 }
 
 std::list<std::wstring> ListDirectoryTree(const std::wstring& dir) {
@@ -154,13 +126,13 @@ std::list<std::wstring> ListDirectoryTree(const std::wstring& dir) {
 }
 
 void CollectFiles(const std::wstring& dir, std::list<std::wstring>& list, const std::wstring& pattern) {
-  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) CollectFilesBelow(dir, list, pattern);
+  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) WalkBelow(dir, pattern, nullptr, &list);
 }
 
 void CollectTree(const std::wstring& dir, std::list<std::wstring>& dirs, std::list<std::wstring>& files) {
   if (!DirectoryExists(dir)) return;
   dirs.push_back(AddBackslash(dir));
-  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) CollectTreeBelow(dir, dirs, files);
+  if (!IsLink(FindAttributes(RemoveBackslash(dir)))) WalkBelow(dir, L"*.*", &dirs, &files);
 }
 
 bool IsDirectoryEmpty(const std::wstring& dir) {
