@@ -57,6 +57,10 @@ class JsonConfig {
   // Write side, used by the updater (json_config_write.cpp).
   bool SetString(const std::wstring& key, const std::wstring& value);
   bool SetVersion(const std::wstring& section, const std::wstring& version);
+  // Writes the document to its file (an object that has no path yet takes
+  // `path`). The new text replaces the old file whole, through a file
+  // "<name>.korva-new" beside it; on failure the old file stays as it was and
+  // no new file is left.
   bool Save(const std::wstring& path);
   // "ui" -> "auth" -> "phoneNumber" of the user's configuration, as text
   // (json_config_write.cpp).

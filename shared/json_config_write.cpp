@@ -43,17 +43,30 @@ bool JsonConfig::Save(const std::wstring& filePath) {
   if (path.empty() && filePath != path) {
     path = filePath;
   }
+  if (path.empty()) return false;
   Json::StyledWriter writer;
   const std::string text = ToTextMode(writer.write(root));
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+  // The text goes to a file beside the old one and replaces it in one rename,
+  // so a full drive or a killed process never leaves a cut record behind.
+  // The name is fixed: a leftover of a killed run is overwritten.
+  const std::wstring newPath = path + L".korva-new";
+  HANDLE file = CreateFileW(newPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
   DWORD written = 0;
-  const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
-                  written == text.size();
+  // Flushed before the rename: otherwise a power cut could leave the renamed
+  // file empty.
+  bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
+            written == text.size() && FlushFileBuffers(file);
   CloseHandle(file);
+  ok = ok && MoveFileExW(newPath.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+  if (!ok) {
+    const DWORD error = GetLastError();
+    DeleteFileW(newPath.c_str());
+    SetLastError(error);
+  }
   return ok;
 }
 

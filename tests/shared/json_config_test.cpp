@@ -1,14 +1,20 @@
 #include "shared/json_config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "shared/log_writer.h"
+#include "support/small_volume.h"
 #include "support/temp_machine.h"
 
 namespace {
 
+using testing_support::HostExists;
 using testing_support::ReadHostFile;
 using testing_support::TempMachine;
 using testing_support::WriteHostFile;
@@ -103,6 +109,101 @@ TEST_F(JsonConfigTest, AskedForAbsentMemberIsSavedAsNull) {
   EXPECT_NE(saved.find("\"channel\" : null"), std::string::npos) << saved;
   ASSERT_TRUE(reloaded.GetConfigByName(L"version", value));
   EXPECT_EQ(value, L"5");
+}
+
+// What the folder holds besides the record itself.
+std::vector<std::string> OtherFiles(const std::string& dir, const std::string& record) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name != record && name != "filler") names.push_back(name);
+  }
+  return names;
+}
+
+TEST_F(JsonConfigTest, SaveWritesStyledTextWithCrLf) {
+  ASSERT_TRUE(LoadText("{\"z\":[1,\"two\"],\"a\":{\"k\":\"v\",\"n\":null},\"b\":true}"));
+  ASSERT_TRUE(config_.SetString(L"name", L"new"));
+  ASSERT_TRUE(config_.Save(L""));
+  EXPECT_EQ(ReadHostFile(machine_.c() + "/cfg/install.json"),
+            "{\r\n"
+            "   \"a\" : {\r\n"
+            "      \"k\" : \"v\",\r\n"
+            "      \"n\" : null\r\n"
+            "   },\r\n"
+            "   \"b\" : true,\r\n"
+            "   \"name\" : \"new\",\r\n"
+            "   \"z\" : [ 1, \"two\" ]\r\n"
+            "}\r\n");
+  EXPECT_TRUE(OtherFiles(machine_.c() + "/cfg", "install.json").empty());
+}
+
+// A killed earlier save may have left its new file behind; it neither stops
+// the next save nor ends up in the record.
+TEST_F(JsonConfigTest, SaveOverALeftoverOfAKilledSave) {
+  ASSERT_TRUE(LoadText("{\"version\":\"5\"}", "update.json"));
+  WriteHostFile(machine_.c() + "/cfg/update.json.korva-new",
+                "{\"version\":\"cut" + std::string(4096, ' '));
+  ASSERT_TRUE(config_.SetString(L"version", L"6"));
+  ASSERT_TRUE(config_.Save(L""));
+  EXPECT_EQ(ReadHostFile(machine_.c() + "/cfg/update.json"), "{\r\n   \"version\" : \"6\"\r\n}\r\n");
+  EXPECT_TRUE(OtherFiles(machine_.c() + "/cfg", "update.json").empty());
+}
+
+// The drive runs full while the new text is written: the record stays as it
+// was, and a later save with room again goes through.
+TEST_F(JsonConfigTest, SaveOnAFullDriveKeepsTheOldRecord) {
+  const std::string dir = machine_.c() + "/cfg";
+  testing_support::SmallVolume volume(dir, 64 * 1024);
+  ASSERT_TRUE(volume.mounted());
+  const std::string old = "{\"updateurl\":\"u\",\"updatekorva\":{\"version\":\"120\"}}";
+  ASSERT_TRUE(LoadText(old, "update.json"));
+
+  // Fill the volume, then free one page: less than the new text needs.
+  const int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const std::string block(4096, 'f');
+  off_t filled = 0;
+  for (ssize_t n; (n = write(fd, block.data(), block.size())) > 0;) filled += n;
+  ASSERT_GT(filled, 4096);
+  ASSERT_EQ(0, ftruncate(fd, filled - 4096));
+  close(fd);
+
+  ASSERT_TRUE(config_.SetString(L"note", std::wstring(3 * 4096, L'x')));
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_FALSE(config_.Save(L""));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
+  const std::string kept = ReadHostFile(dir + "/update.json");
+  EXPECT_TRUE(kept == old) << kept.size() << " bytes: " << kept.substr(0, 60);
+  EXPECT_TRUE(OtherFiles(dir, "update.json").empty());
+
+  std::filesystem::remove(dir + "/filler");
+  ASSERT_TRUE(config_.Save(L""));
+  JsonConfig reloaded;
+  ASSERT_TRUE(reloaded.Load(L"C:\\cfg\\update.json"));
+  std::wstring note;
+  ASSERT_TRUE(reloaded.GetConfigByName(L"note", note));
+  EXPECT_EQ(note.size(), 3u * 4096u);
+  EXPECT_TRUE(OtherFiles(dir, "update.json").empty());
+}
+
+// The record cannot be replaced while another program holds it open without
+// sharing deletion, as on Windows; the new text is thrown away.
+TEST_F(JsonConfigTest, SaveOverAnOpenRecordFailsAndLeavesItAlone) {
+  const std::string old = "{\"version\":\"5\"}";
+  ASSERT_TRUE(LoadText(old, "update.json"));
+  HANDLE held = CreateFileW(L"C:\\cfg\\update.json", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  ASSERT_TRUE(config_.SetString(L"version", L"6"));
+  EXPECT_FALSE(config_.Save(L""));
+  CloseHandle(held);
+  EXPECT_EQ(ReadHostFile(machine_.c() + "/cfg/update.json"), old);
+  EXPECT_TRUE(OtherFiles(machine_.c() + "/cfg", "update.json").empty());
+
+  // Nothing loaded and no path given: nothing is written anywhere.
+  JsonConfig unnamed;
+  EXPECT_FALSE(unnamed.Save(L""));
 }
 
 TEST_F(JsonConfigTest, GetConfigByNameOnANonObjectRoot) {
