@@ -129,6 +129,35 @@ TEST(NamedMutex, OwnershipIsExclusiveAcrossThreadsAndProcesses) {
   EXPECT_EQ(static_cast<DWORD>(WAIT_FAILED), WaitForSingleObject(first, 0));
 }
 
+TEST(NamedMutex, GlobalAndLocalNamesAreTheBareNameOfTheOneSession) {
+  TempMachine m;
+  const std::string ready = m.dir() + "/holder-ready";
+  pid_t holder = StartChild("hold:Global\\KorvaUpdatePackage:" + ready);
+  ASSERT_GT(holder, 0);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return testing_support::HostExists(ready); }, 10000));
+  EXPECT_EQ(1, RunChild("create:KorvaUpdatePackage"));
+  EXPECT_EQ(1, RunChild("create:Local\\KorvaUpdatePackage"));
+  EXPECT_EQ(1, RunChild("create:Global\\KorvaUpdatePackage"));
+  EXPECT_EQ(0, RunChild("create:Global\\KorvaUpdatePackage2"));
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+
+  // Owned through one spelling, the others wait for it.
+  HANDLE local = CreateMutexW(nullptr, TRUE, L"Local\\KorvaUpdatePackage");
+  ASSERT_NE(nullptr, local);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
+  EXPECT_EQ(1, RunChild("wait:KorvaUpdatePackage:100"));
+  EXPECT_EQ(1, RunChild("wait:Global\\KorvaUpdatePackage:100"));
+  EXPECT_TRUE(ReleaseMutex(local));
+  EXPECT_EQ(0, RunChild("wait:Global\\KorvaUpdatePackage:2000"));
+  CloseHandle(local);
+
+  // No other folder of the namespace exists.
+  SetLastError(0);
+  EXPECT_EQ(nullptr, CreateMutexW(nullptr, FALSE, L"Other\\KorvaUpdatePackage"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+}
+
 TEST(Mutex, UnnamedMutexIsPrivateToItsHandle) {
   TempMachine m;
   HANDLE a = CreateMutexW(nullptr, FALSE, nullptr);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cwchar>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -163,6 +164,18 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, 
   if (name && *name) {
     std::wstring folded;
     for (const WCHAR* p = name; *p; ++p) folded += win32::FoldCase(*p);
+    // A machine here has one session: its global and local namespaces are
+    // one. Any other folder of the object namespace does not exist.
+    for (const WCHAR* prefix : {L"GLOBAL\\", L"LOCAL\\"}) {
+      if (folded.compare(0, wcslen(prefix), prefix) == 0) {
+        folded.erase(0, wcslen(prefix));
+        break;
+      }
+    }
+    if (folded.empty() || folded.find(L'\\') != std::wstring::npos) {
+      SetLastError(folded.empty() ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
+      return nullptr;
+    }
     std::lock_guard<std::mutex> lock(win32::g_namedMutex);
     auto& entry = win32::NamedCores()[{win32::MachineDir(), folded}];
     core = entry.lock();
