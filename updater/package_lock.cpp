@@ -2,7 +2,9 @@
 
 namespace {
 
-const WCHAR kPackageLockName[] = L"KorvaUpdatePackage";
+// One for the whole machine: updaters of two logon sessions must not both
+// apply, nor one undo the other's transaction.
+const WCHAR kPackageLockName[] = L"Global\\KorvaUpdatePackage";
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 // One updater at a time applies a package: a named mutex of the machine,
-// held from a package's download until its transaction is done or undone.
+// held from a package's download until what the run writes into the install
+// tree for it is written: its transaction done or undone, and the version
+// written back (or the self-update's batch file started).
 #pragma once
 #include <windows.h>
 

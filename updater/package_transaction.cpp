@@ -1,6 +1,8 @@
 #include "updater/package_transaction.h"
 
+#include <algorithm>
 #include <list>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -22,6 +24,9 @@ namespace {
 const char kJournalHeader[] = "korva package journal 1";
 const char kDoneLine[] = "done";
 const char kUndoneLine[] = "undone";
+const WCHAR kJournalSuffix[] = L".journal";
+// A journal that could not be read is kept under its name and this.
+const WCHAR kSetAsideSuffix[] = L".unreadable";
 
 enum class Step {
   kDir,      // a folder the package brought
@@ -77,13 +82,6 @@ class JournalWriter {
     return file_ != INVALID_HANDLE_VALUE && Write(kJournalHeader);
   }
 
-  bool OpenForAppend(const std::wstring& path) {
-    file_ = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file_ == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER zero = {};
-    return SetFilePointerEx(file_, zero, NULL, FILE_END) != FALSE;
-  }
-
   bool Write(const std::string& line) {
     const std::string text = line + "\n";
     DWORD written = 0;
@@ -100,12 +98,17 @@ class JournalWriter {
   HANDLE file_ = INVALID_HANDLE_VALUE;
 };
 
+enum class JournalRead {
+  kRead,
+  kUnopened,  // in use or gone: nothing can be said of it now
+  kDamaged,   // not a journal of ours, or a line of it is not
+};
+
 // Reads a journal. A last line without its line end was cut short with
-// the process: the step it announced was never taken. False for a file that
-// is not a journal of ours.
-bool ReadJournal(const std::wstring& path, std::vector<JournalEntry>* entries, JournalState* state) {
+// the process: the step it announced was never taken, and it is skipped.
+JournalRead ReadJournal(const std::wstring& path, std::vector<JournalEntry>* entries, JournalState* state) {
   std::string text;
-  if (!ReadWholeFile(path, &text)) return false;
+  if (!ReadWholeFile(path, &text)) return JournalRead::kUnopened;
   entries->clear();
   *state = JournalState::kOpen;
   size_t at = 0;
@@ -113,7 +116,7 @@ bool ReadJournal(const std::wstring& path, std::vector<JournalEntry>* entries, J
   for (size_t end = text.find('\n'); end != std::string::npos; at = end + 1, end = text.find('\n', at)) {
     const std::string line = text.substr(at, end - at);
     if (header) {
-      if (line != kJournalHeader) return false;
+      if (line != kJournalHeader) return JournalRead::kDamaged;
       header = false;
     } else if (line == kDoneLine) {
       *state = JournalState::kDone;
@@ -121,11 +124,33 @@ bool ReadJournal(const std::wstring& path, std::vector<JournalEntry>* entries, J
       *state = JournalState::kUndone;
     } else {
       JournalEntry entry;
-      if (!ParseEntry(line, &entry)) return false;
+      if (!ParseEntry(line, &entry)) return JournalRead::kDamaged;
       entries->push_back(entry);
     }
   }
-  return true;
+  return header ? JournalRead::kDamaged : JournalRead::kRead;
+}
+
+// Appends a status line to a journal on a line of its own: a last line cut
+// short is dropped first, as a reader skips it anyway.
+bool MarkJournal(const std::wstring& path, const char* status) {
+  std::string text;
+  if (!ReadWholeFile(path, &text)) return false;
+  const size_t lineEnd = text.rfind('\n');
+  if (lineEnd == std::string::npos) return false;  // not even its header
+  ClearReadOnly(path);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            NULL);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER keep;
+  keep.QuadPart = static_cast<LONGLONG>(lineEnd + 1);
+  const std::string line = std::string(status) + "\n";
+  DWORD written = 0;
+  const bool ok = SetFilePointerEx(file, keep, NULL, FILE_BEGIN) && SetEndOfFile(file) &&
+                  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, NULL) &&
+                  written == line.size();
+  CloseHandle(file);
+  return ok;
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -162,7 +187,7 @@ struct TransactionPaths {
 
   TransactionPaths(const std::wstring& backupRoot, const std::wstring& name)
       : backup(backupRoot + name + L"\\"), trash(backupRoot + name + L".trash\\"),
-        journal(backupRoot + name + L".journal") {}
+        journal(backupRoot + name + kJournalSuffix) {}
 };
 
 // Takes a file of the new version out of the install tree: deleted, or,
@@ -174,32 +199,43 @@ bool TakeOut(const std::wstring& path, const std::wstring& trashPath) {
   return MoveFileExW(path.c_str(), trashPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
-// Takes back the steps of a journal, last first. Every step may have been
-// taken or not, and an earlier undo may have been cut short: each one is
-// looked at before it is undone. False when something could not be put back.
-bool UndoSteps(const std::vector<JournalEntry>& entries, const std::wstring& installDir,
-               const TransactionPaths& paths) {
+// Puts every file of the backup folder back in its place, whatever a journal
+// says: each one is an installed file that was renamed aside, and a journal
+// line lost with a power cut must not cost it. What stands in its place now
+// came later and goes. False when something stays in the backup.
+bool PutBackOriginals(const std::wstring& installDir, const TransactionPaths& paths) {
+  std::list<std::wstring> dirs, files;
+  CollectTree(paths.backup, dirs, files);
   bool whole = true;
+  for (const std::wstring& saved : files) {
+    const std::wstring relative = saved.substr(paths.backup.size());
+    const std::wstring installed = installDir + relative;
+    if (Exists(installed) && !TakeOut(installed, paths.trash + relative)) {
+      whole = false;
+      continue;
+    }
+    if (MoveFileExW(saved.c_str(), installed.c_str(), 0)) continue;
+    // Its folder was taken away meanwhile: it is made again.
+    if (!CreateDirectories(GetParentDirectory(installed)) || !MoveFileExW(saved.c_str(), installed.c_str(), 0))
+      whole = false;
+  }
+  return whole;
+}
+
+// Takes back a transaction: its originals first, then, last step first,
+// the files and folders it brought. Every step may have been taken or not,
+// and an earlier undo may have been cut short: each one is looked at before
+// it is undone. A folder it made that now holds other files stays. False
+// when something could not be put back or taken out.
+bool UndoTransaction(const std::vector<JournalEntry>& entries, const std::wstring& installDir,
+                     const TransactionPaths& paths) {
+  bool whole = PutBackOriginals(installDir, paths);
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     const std::wstring installed = installDir + it->relative;
-    switch (it->step) {
-      case Step::kReplace: {
-        const std::wstring saved = paths.backup + it->relative;
-        if (!Exists(saved)) break;  // never moved aside, or already back
-        if (Exists(installed) && !TakeOut(installed, paths.trash + it->relative)) {
-          whole = false;
-          break;
-        }
-        if (!MoveFileExW(saved.c_str(), installed.c_str(), 0)) whole = false;
-        break;
-      }
-      case Step::kNew:
-        if (Exists(installed) && !TakeOut(installed, paths.trash + it->relative)) whole = false;
-        break;
-      case Step::kDir:
-        RemoveDirectoryW(installed.c_str());
-        if (DirectoryExists(installed) && !IsDirectoryEmpty(installed)) whole = false;
-        break;
+    if (it->step == Step::kNew) {
+      if (Exists(installed) && !TakeOut(installed, paths.trash + it->relative)) whole = false;
+    } else if (it->step == Step::kDir) {
+      RemoveDirectoryW(installed.c_str());
     }
   }
   if (!whole) WriteLog("fail to undo the package update, it is tried again next time .");
@@ -214,17 +250,81 @@ void DeleteLeftovers(const TransactionPaths& paths) {
   if (backupGone && trashGone) DeleteFileW(paths.journal.c_str());
 }
 
-// Marks a journal undone and deletes what is left of its transaction.
-void CloseUndone(const TransactionPaths& paths) {
-  JournalWriter journal;
-  if (journal.OpenForAppend(paths.journal) && journal.Write(kUndoneLine)) {
-    journal.Close();
+// Ends a transaction that has been undone whole: its journal is marked
+// undone and what is left of it goes. A journal that cannot be marked is
+// deleted instead, as nothing is left to undo once its backup is gone.
+// False when the journal stays unmarked: it would be undone again, so no
+// later transaction may start.
+bool CloseUndone(const TransactionPaths& paths) {
+  if (MarkJournal(paths.journal, kUndoneLine)) {
     DeleteLeftovers(paths);
+    return true;
   }
+  if (DeleteWholeTree(paths.backup)) {
+    ClearReadOnly(paths.journal);
+    if (DeleteFileW(paths.journal.c_str())) {
+      DeleteWholeTree(paths.trash);
+      return true;
+    }
+  }
+  WriteLog("fail to mark %s undone, it is tried again next time .", WideToAnsi(paths.journal).c_str());
+  return false;
 }
 
 void RemoveIfEmpty(const std::wstring& dir) {
   if (IsDirectoryEmpty(dir)) RemoveDirectoryW(RemoveBackslash(dir).c_str());
+}
+
+// What lies in the backup root for one transaction number.
+struct TransactionFiles {
+  bool journal = false;
+  bool folders = false;  // its backup or trash folder
+};
+
+// The transactions below root by number; names that are not ours are left
+// out (a journal that was set aside among them).
+std::map<unsigned long, TransactionFiles> ListTransactions(const std::wstring& root, unsigned long* highest) {
+  std::map<unsigned long, TransactionFiles> found;
+  *highest = 0;
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((root + L"*").c_str(), &entry);
+  FindHandleGuard guard(&search);
+  if (search == INVALID_HANDLE_VALUE) return found;
+  do {
+    const std::wstring name = entry.cFileName;
+    size_t digits = 0;
+    while (digits < name.size() && digits < 9 && name[digits] >= L'0' && name[digits] <= L'9') ++digits;
+    if (digits == 0) continue;
+    const unsigned long number = std::stoul(name.substr(0, digits));
+    *highest = std::max(*highest, number);
+    const std::wstring rest = name.substr(digits);
+    const bool folder = IsChildDirectory(root, entry);
+    if (folder && (rest.empty() || boost::algorithm::iequals(rest, L".trash"))) {
+      found[number].folders = true;
+    } else if (!folder && boost::algorithm::iequals(rest, kJournalSuffix)) {
+      found[number].journal = true;
+    }
+  } while (FindNextFileW(search, &entry));
+  return found;
+}
+
+// A journal that cannot be read names nothing to go by: what its backup
+// holds is put back, and it is kept under another name for whoever looks
+// into it. False when something could not be put back or it could not go.
+bool SetAsideDamaged(const std::wstring& installDir, const TransactionPaths& paths) {
+  const std::wstring aside = paths.journal + kSetAsideSuffix;
+  WriteLog("%s cannot be read, its backup is put back and it is set aside .", WideToAnsi(paths.journal).c_str());
+  if (!PutBackOriginals(installDir, paths)) {
+    WriteLog("fail to undo the package update, it is tried again next time .");
+    return false;
+  }
+  ClearReadOnly(paths.journal);
+  if (!MoveFileExW(paths.journal.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    WriteLog("fail to set %s aside, it is tried again next time .", WideToAnsi(paths.journal).c_str());
+    return false;
+  }
+  DeleteLeftovers(paths);
+  return true;
 }
 
 }  // namespace
@@ -241,14 +341,10 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     return false;
   };
   CreateDirectories(backupRoot_);
-  // A name no earlier transaction left behind.
-  std::wstring name;
-  for (int n = 1;; ++n) {
-    name = std::to_wstring(n);
-    const TransactionPaths taken(backupRoot_, name);
-    if (!Exists(taken.journal) && !Exists(RemoveBackslash(taken.backup)) && !Exists(RemoveBackslash(taken.trash)))
-      break;
-  }
+  // Numbers grow with every transaction, so that the newest is known.
+  unsigned long highest = 0;
+  ListTransactions(backupRoot_, &highest);
+  const std::wstring name = std::to_wstring(highest + 1);
   const TransactionPaths paths(backupRoot_, name);
   JournalWriter journal;
   if (!journal.Create(paths.journal)) {
@@ -261,11 +357,8 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
   std::vector<JournalEntry> done;
   // What could not be taken back stays journaled for the next run.
   auto undo = [&](const std::wstring& file, DWORD error) {
-    if (UndoSteps(done, installDir_, paths) && journal.Write(kUndoneLine)) {
-      journal.Close();
-      DeleteLeftovers(paths);
-      RemoveIfEmpty(backupRoot_);
-    }
+    journal.Close();
+    if (UndoTransaction(done, installDir_, paths) && CloseUndone(paths)) RemoveIfEmpty(backupRoot_);
     return fail(file, error);
   };
   // Announces a step in the journal; false when it cannot be written.
@@ -333,44 +426,39 @@ bool RecoverPackageTransactions(const std::wstring& installDir, const std::wstri
   const std::wstring root = AddBackslash(area) + kPackageBackupDir + L"\\";
   if (!DirectoryExists(root)) return true;
   const std::wstring install = AddBackslash(installDir);
-  std::set<std::wstring> journals, folders;  // transaction names
-  {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((root + L"*").c_str(), &entry);
-    FindHandleGuard guard(&search);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = entry.cFileName;
-        if (IsChildDirectory(root, entry)) {
-          folders.insert(name);
-        } else if (boost::algorithm::iends_with(name, L".journal")) {
-          journals.insert(GetFileStem(name));
-        }
-      } while (FindNextFileW(search, &entry));
-    }
-  }
+  unsigned long highest = 0;
+  const std::map<unsigned long, TransactionFiles> found = ListTransactions(root, &highest);
   bool whole = true;
-  for (const std::wstring& name : journals) {
-    const TransactionPaths paths(root, name);
+  // Newest first: an older transaction's undo is only right on the tree it
+  // left, so it waits while a newer one cannot be undone.
+  for (auto it = found.rbegin(); it != found.rend(); ++it) {
+    const TransactionPaths paths(root, std::to_wstring(it->first));
     std::vector<JournalEntry> entries;
-    JournalState state;
-    if (!ReadJournal(paths.journal, &entries, &state)) {
-      WriteLog("fail to read %s, it is left as it is .", WideToAnsi(paths.journal).c_str());
-      whole = false;
-    } else if (state != JournalState::kOpen) {
+    JournalState state = JournalState::kOpen;
+    const JournalRead read =
+        it->second.journal ? ReadJournal(paths.journal, &entries, &state) : JournalRead::kUnopened;
+    if (read == JournalRead::kRead && state != JournalState::kOpen) {
       DeleteLeftovers(paths);
+    } else if (!whole) {
+      // Left for a run that has undone the newer ones.
+    } else if (!it->second.journal) {
+      // Folders without their journal: what they hold of the install tree
+      // goes back before they go.
+      whole = PutBackOriginals(install, paths);
+      if (whole) {
+        DeleteLeftovers(paths);
+      } else {
+        WriteLog("fail to undo the package update, it is tried again next time .");
+      }
+    } else if (read == JournalRead::kUnopened) {
+      WriteLog("fail to read %s, it is tried again next time .", WideToAnsi(paths.journal).c_str());
+      whole = false;
+    } else if (read == JournalRead::kDamaged) {
+      whole = SetAsideDamaged(install, paths);
     } else {
       WriteLog("undo the package update that did not finish .");
-      if (UndoSteps(entries, install, paths)) {
-        CloseUndone(paths);
-      } else {
-        whole = false;
-      }
+      whole = UndoTransaction(entries, install, paths) && CloseUndone(paths);
     }
-  }
-  // A folder without its journal can serve no undo.
-  for (const std::wstring& folder : folders) {
-    if (!journals.count(folder.substr(0, folder.find(L'.')))) DeleteWholeTree(root + folder);
   }
   RemoveIfEmpty(root);
   return whole;

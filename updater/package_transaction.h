@@ -8,7 +8,7 @@
 
 // The folder below the updater's directory where transactions keep the
 // installed files they replace (<n>\), the new files they had to take out
-// again (<n>.trash\) and their journals (<n>.journal).
+// again (<n>.trash\) and their journals (<n>.journal); n grows with each.
 extern const WCHAR kPackageBackupDir[];
 
 // One move of a staging tree into the install directory. installDir and
@@ -24,7 +24,9 @@ class PackageTransaction {
   // each rename. When a step fails, every step so far is undone and the
   // result is false, with *failure naming the file that did not move. After
   // success the backups go; what is still in use (a running program's old
-  // image) stays for the next run.
+  // image) stays for the next run. What an undo could not take back stays
+  // journaled for RecoverPackageTransactions, which callers run, and must
+  // see succeed, before they apply.
   bool Apply(const std::wstring& staging, TreeMoveFailure* failure);
 
  private:
@@ -32,9 +34,13 @@ class PackageTransaction {
   std::wstring backupRoot_;
 };
 
-// Finishes what earlier transactions left below area: an unfinished one is
-// undone, so that the tree is the old version again, and the backups of a
-// finished one are deleted, never put back. False when an unfinished one
-// could not be undone yet: it stays for the next try. Callers hold the
-// package lock, so a transaction that is still running is never touched.
+// Finishes what earlier transactions left below area, newest first. An
+// unfinished one is undone, so that the tree is the old version again:
+// everything in its backup folder is put back, whatever its journal names,
+// then what its journal says it brought is taken out. A journal that cannot
+// be read has its backup put back and is set aside under another name. The
+// backups of a finished one are deleted, never put back. False while an
+// unfinished one could not be undone, or marked undone, yet: it stays for the
+// next try, and no new transaction may start. Callers hold the package lock,
+// so a transaction that is still running is never touched.
 bool RecoverPackageTransactions(const std::wstring& installDir, const std::wstring& area);

@@ -58,10 +58,12 @@ class UpdateContext {
   // messages, report to the progress model, and are then moved into the
   // install directory as one transaction. Each step holds the package lock:
   // while another updater holds it, the step fails as a download failure
-  // and touches nothing.
+  // and touches nothing. A step that succeeds keeps the lock for what the
+  // caller still writes; the caller lets it go with ReleasePackageLock.
   int ApplySelfUpdate();
   int ApplyMainPackage();
   int ApplyDeltaPackage();
+  void ReleasePackageLock();
 
   // The update window (not owned); the steps post their messages to it.
   DuiLib::CWindowWnd* owner = nullptr;

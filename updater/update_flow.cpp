@@ -90,6 +90,7 @@ void KorvaUpdateWnd::OnPrepare() {
     FinishUpdateResult(result, code, kUpdateObjectSelf);
     if (code == kUpdateOk) {
       FinishSelfUpdate(context->GetWorkDir() + kSelfUpdatePackageDir);
+      context->ReleasePackageLock();
     } else {
       FailRun("fail to update update.7z", kSelfFailedText, kUpdateBoxNotice);
       LaunchProduct(false);
@@ -118,6 +119,7 @@ void KorvaUpdateWnd::OnPrepare() {
       return;
     }
     WritePackageVersion(cfgPath, L"updatekorva", mainInfo.versionCode);
+    context->ReleasePackageLock();
     // The main package may have brought its own update.json.
     context->LoadUpdateConfig();
     context->deltaNeeded = CheckVersion(config.updateurl, config.delta.packagename, config.delta.version,
@@ -133,6 +135,7 @@ void KorvaUpdateWnd::OnPrepare() {
   if (ApplyPackage(deltaInfo, kUpdateObjectDelta, &UpdateContext::ApplyDeltaPackage, "fail to update korvaDelta",
                    kDeltaFailedText)) {
     WritePackageVersion(cfgPath, L"updatekorvadelta", deltaInfo.versionCode);
+    context->ReleasePackageLock();
   }
   updateDone = true;
   WriteLog("OnPrepare Out.");

@@ -58,14 +58,16 @@ std::wstring InstallDir() { return GetParentDirectoryNoBackslash(GetModuleDir())
 std::wstring PackageArea() { return GetModuleDir(); }
 
 // Holds the package lock for one step. A step that stopped waiting for its
-// worker keeps it until the process ends: the worker may still write.
+// worker keeps it until the process ends: the worker may still write. A
+// step that succeeded leaves it to the flow, which still writes the version
+// back (UpdateContext::ReleasePackageLock).
 class StepLock {
  public:
   explicit StepLock(PackageLock& lock) : lock_(lock), held_(lock.TryAcquire()) {}
   StepLock(const StepLock&) = delete;
   StepLock& operator=(const StepLock&) = delete;
   ~StepLock() {
-    if (!held_) return;
+    if (!held_ || succeeded_) return;
     if (abandoned_) {
       lock_.KeepUntilExit();
     } else {
@@ -74,11 +76,13 @@ class StepLock {
   }
   bool held() const { return held_; }
   void Abandon() { abandoned_ = true; }
+  void Succeed() { succeeded_ = true; }
 
  private:
   PackageLock& lock_;
   bool held_;
   bool abandoned_ = false;
+  bool succeeded_ = false;
 };
 
 // Another updater holds the lock: what it downloads and applies is its own.
@@ -173,6 +177,7 @@ int UpdateContext::ApplySelfUpdate() {
     return kUpdateUnzipFailed;
   }
   DeleteArchive(archive);
+  lock.Succeed();
   return kUpdateOk;
 }
 
@@ -263,8 +268,11 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   }
   WriteLog("unzip %s success.", name.c_str());
   DeleteArchive(archive);
+  lock.Succeed();
   return kUpdateOk;
 }
+
+void UpdateContext::ReleasePackageLock() { packageLock_.Release(); }
 
 void UpdateContext::RecoverInterruptedPackage() {
   StepLock lock(packageLock_);

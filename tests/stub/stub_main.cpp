@@ -3,7 +3,7 @@
 // how it was started to <machine dir>/stub-runs.jsonl (and to the file that
 // $KORVA_STUB_LOG names). It then exits 0, unless "<its file>.stay" exists
 // beside it or --stay is among its arguments: then it runs until killed or
-// until its file is deleted.
+// until its file is deleted (a renamed file is still there).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
   if (const char* log = getenv("KORVA_STUB_LOG"); log && *log) AppendLine(log, line);
 
   // A stub whose file is gone (its test machine was removed) stops by itself,
-  // so a failed test leaves nothing running.
-  while (stay && access(self.c_str(), F_OK) == 0) usleep(200 * 1000);
+  // so a failed test leaves nothing running. A file renamed while it runs,
+  // as Windows allows, is still its own: it goes on.
+  while (stay && access(SelfLink("/proc/self/exe").c_str(), F_OK) == 0) usleep(200 * 1000);
   return 0;
 }

@@ -3,9 +3,11 @@
 // mix their work. The updaters are this program placed as the installed
 // update.exe, each run doing what the update window's run does with the
 // main package.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -45,12 +47,20 @@ bool RunRoleIfPlaced() {
   UpdateContext* context = UpdateContext::Instance();
   context->RecoverInterruptedPackage();
   int result = kNothingNewer;
-  if (std::string(role) == "apply") {
+  const std::string resultFile = getenv(kResultFile);
+  if (std::string(role).rfind("apply", 0) == 0) {
     OwnerWindow owner;
     context->owner = &owner;
     if (context->LoadUpdateConfig() && context->CheckVersions()) result = context->ApplyMainPackage();
   }
-  WriteHostFile(getenv(kResultFile), std::to_string(result));
+  if (std::string(role) == "apply-hold") {
+    // Stands for the version write-back that follows a package: the lock is
+    // let go once the starter says so.
+    WriteHostFile(resultFile + ".applied", std::to_string(result));
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return HostExists(resultFile + ".release"); }, kRunTimeoutMs));
+    context->ReleasePackageLock();
+  }
+  WriteHostFile(resultFile, std::to_string(result));
   return true;
 }
 
@@ -105,6 +115,21 @@ void ExpectWholeVersion(const InstallTree& tree, const Files& files) {
 
 size_t LinesOf(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
+// Runs the placed updater on the package and kills it once its journal has
+// `lines` lines: inside its move.
+void KillApplyAfter(const InstallTree& tree, const testing_support::TempMachine& machine, size_t lines) {
+  const std::string journal = tree.Host("update/package_backup/1.journal");
+  ProgramRun killed;
+  StartRole(&killed, tree, "apply", machine.dir() + "/killed.result");
+  ASSERT_TRUE(testing_support::WaitUntil(
+      [&] { return LinesOf(ReadHostFile(journal)) >= lines || !killed.Running(); }, kRunTimeoutMs));
+  killed.Kill();
+  const std::string left = ReadHostFile(journal);
+  ASSERT_GE(LinesOf(left), lines) << "the run ended before its move: "
+                                  << ReadHostFile(machine.dir() + "/killed.result.out");
+  ASSERT_EQ(std::string::npos, left.find("\ndone\n")) << "the run finished its move before it was killed";
+}
+
 TEST(PackageTransaction, AKilledRunIsUndoneByTheNextWhichThenAppliesTheUpdateWhole) {
   if (RunRoleIfPlaced()) return;
   testing_support::TempMachine machine;
@@ -117,15 +142,7 @@ TEST(PackageTransaction, AKilledRunIsUndoneByTheNextWhichThenAppliesTheUpdateWho
   const auto installed = updater_test::TreeSnapshot(tree.Host(""));
 
   // Killed once its move has begun.
-  const std::string journal = tree.Host("update/package_backup/1.journal");
-  ProgramRun killed;
-  StartRole(&killed, tree, "apply", machine.dir() + "/killed.result");
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return LinesOf(ReadHostFile(journal)) >= 50 || !killed.Running(); },
-                                         kRunTimeoutMs));
-  killed.Kill();
-  const std::string left = ReadHostFile(journal);
-  ASSERT_GE(LinesOf(left), 50u) << "the run ended before its move: " << ReadHostFile(machine.dir() + "/killed.result.out");
-  ASSERT_EQ(std::string::npos, left.find("\ndone\n")) << "the run finished its move before it was killed";
+  ASSERT_NO_FATAL_FAILURE(KillApplyAfter(tree, machine, 50));
   EXPECT_NE(installed, updater_test::TreeSnapshot(tree.Host("")));
 
   // The next run undoes it before it reads anything: the old version, whole,
@@ -137,6 +154,100 @@ TEST(PackageTransaction, AKilledRunIsUndoneByTheNextWhichThenAppliesTheUpdateWho
 
   // So the update is offered again, and goes in whole.
   EXPECT_EQ(kUpdateOk, RunRole(tree, "apply", machine.dir() + "/apply.result"));
+  ExpectWholeVersion(tree, fresh);
+}
+
+size_t FilesBelow(const std::string& dir) {
+  size_t count = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    count += it->is_regular_file();
+  }
+  return count;
+}
+
+// Kills a recovering run once at most `left` files remain in the backup.
+// The run is stopped while the test counts, so it cannot go far past that.
+size_t KillRecoveryAt(const InstallTree& tree, const std::string& resultFile, size_t left) {
+  const std::string backup = tree.Host("update/package_backup/1");
+  ProgramRun run;
+  StartRole(&run, tree, "recover", resultFile);
+  size_t count = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunTimeoutMs);
+  while (run.Running() && std::chrono::steady_clock::now() < deadline) {
+    kill(run.pid(), SIGSTOP);
+    count = FilesBelow(backup);
+    if (count <= left) break;
+    kill(run.pid(), SIGCONT);
+    usleep(300);
+  }
+  run.Kill();
+  return FilesBelow(backup);
+}
+
+// The power fails again and again while a run undoes what a killed run
+// left: in the middle of putting the originals back, and once they are
+// back. Whichever run gets to the end leaves the old version whole, and the
+// update then goes in whole.
+TEST(PackageTransaction, RecoveryKilledPartWayIsTakenUpByTheNextRun) {
+  if (RunRoleIfPlaced()) return;
+  testing_support::TempMachine machine;
+  InstallTree tree;
+  PlaceUpdater(tree);
+  const Files old = VersionFiles(tree, 100, 3000);
+  for (const auto& file : old) WriteHostFile(tree.Host(file.first), file.second);
+  const Files fresh = VersionFiles(tree, 200, 3000);
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  const auto installed = updater_test::TreeSnapshot(tree.Host(""));
+
+  ASSERT_NO_FATAL_FAILURE(KillApplyAfter(tree, machine, 2000));
+  const size_t saved = FilesBelow(tree.Host("update/package_backup/1"));
+  ASSERT_GE(saved, 1500u);
+
+  const size_t first = KillRecoveryAt(tree, machine.dir() + "/recover1.result", saved * 2 / 3);
+  EXPECT_GT(first, 0u) << "the first recovery ended before it was killed";
+  EXPECT_LT(first, saved);
+  const size_t second = KillRecoveryAt(tree, machine.dir() + "/recover2.result", first / 2);
+  EXPECT_GT(second, 0u) << "the second recovery ended before it was killed";
+  EXPECT_LT(second, first);
+  // Once every original is back: the new files may be half taken out, the
+  // journal not yet marked.
+  KillRecoveryAt(tree, machine.dir() + "/recover3.result", 0);
+
+  EXPECT_EQ(kNothingNewer, RunRole(tree, "recover", machine.dir() + "/recover.result"));
+  EXPECT_EQ(installed, updater_test::TreeSnapshot(tree.Host("")));
+  EXPECT_EQ(kUpdateOk, RunRole(tree, "apply", machine.dir() + "/apply.result"));
+  ExpectWholeVersion(tree, fresh);
+}
+
+// The lock is held past the package's move, for what the run still writes:
+// a second updater started then neither applies nor undoes anything.
+TEST(PackageTransaction, TheLockIsHeldUntilTheRunLetsItGo) {
+  if (RunRoleIfPlaced()) return;
+  testing_support::TempMachine machine;
+  InstallTree tree;
+  PlaceUpdater(tree);
+  for (const auto& file : VersionFiles(tree, 100, 20)) WriteHostFile(tree.Host(file.first), file.second);
+  const Files fresh = VersionFiles(tree, 200, 20);
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+
+  const std::string held = machine.dir() + "/held.result";
+  ProgramRun first;
+  StartRole(&first, tree, "apply-hold", held);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return HostExists(held + ".applied") || !first.Running(); },
+                                         kRunTimeoutMs));
+  ASSERT_EQ(std::to_string(kUpdateOk), ReadHostFile(held + ".applied"));
+  const std::string refused = "another updater is applying a package .";
+  EXPECT_EQ(kNothingNewer, RunRole(tree, "recover", machine.dir() + "/second.result"));
+  EXPECT_EQ(1, updater_test::CountOf(tree.Log(), refused));
+
+  WriteHostFile(held + ".release", "");
+  int code = -1;
+  ASSERT_TRUE(first.Wait(kRunTimeoutMs, &code));
+  EXPECT_EQ(0, code);
+  EXPECT_EQ(kNothingNewer, RunRole(tree, "recover", machine.dir() + "/third.result"));
+  EXPECT_EQ(1, updater_test::CountOf(tree.Log(), refused));
   ExpectWholeVersion(tree, fresh);
 }
 

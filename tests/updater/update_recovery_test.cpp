@@ -1,0 +1,249 @@
+// What a run finds left of an earlier package transaction: journals cut
+// short or missing lines, folders the product has since written into,
+// leftovers still in use, journals that cannot be marked. Recovery puts every
+// original back, never stops later updates for good, and never lets a new
+// transaction start while an old one could be undone again.
+#include <signal.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <shellapi.h>
+
+#include "support/stub_program.h"
+#include "updater/update_context.h"
+#include "updater_test_util.h"
+
+namespace {
+
+using testing_support::HostExists;
+using testing_support::ReadHostFile;
+using testing_support::WriteHostFile;
+using updater_test::InstallTree;
+using updater_test::OwnerWindow;
+using Files = std::map<std::string, std::string>;
+namespace fs = std::filesystem;
+
+const char kConfig[] = "resources/cplus-module/update.json";
+const char kHeader[] = "korva package journal 1\n";
+
+bool Has(const std::string& text, const std::string& line) { return text.find(line) != std::string::npos; }
+
+Files VersionFiles(const InstallTree& tree, int version, Files files) {
+  files[kConfig] = tree.ProductConfigText(100, version, 100);
+  return files;
+}
+
+void WriteFiles(const InstallTree& tree, const Files& files) {
+  for (const auto& file : files) WriteHostFile(tree.Host(file.first), file.second);
+}
+
+void ExpectFiles(const InstallTree& tree, const Files& files) {
+  for (const auto& file : files) EXPECT_EQ(file.second, ReadHostFile(tree.Host(file.first))) << file.first;
+}
+
+// The tree as a user sees it: the updater's own backup folder left out.
+Files ProductSnapshot(const InstallTree& tree) {
+  Files snapshot = updater_test::TreeSnapshot(tree.Host(""));
+  for (auto it = snapshot.begin(); it != snapshot.end();) {
+    it = it->first.rfind("update/package_backup", 0) == 0 ? snapshot.erase(it) : std::next(it);
+  }
+  return snapshot;
+}
+
+std::string Backup(const InstallTree& tree, const std::string& relative) {
+  return tree.Host("update/package_backup/" + relative);
+}
+
+// An installed file renamed aside by transaction `n`, as its move does.
+void RenameAside(const InstallTree& tree, int n, const std::string& relative) {
+  const std::string saved = Backup(tree, std::to_string(n) + "/" + relative);
+  fs::create_directories(fs::path(saved).parent_path());
+  fs::rename(tree.Host(relative), saved);
+}
+
+// Publishes `fresh` as main package 200 and applies it; the step's result.
+int ApplyMainPackage(InstallTree& tree, const Files& fresh) {
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  OwnerWindow owner;
+  UpdateContext* context = UpdateContext::Instance();
+  if (!context->LoadUpdateConfig() || !context->CheckVersions()) return -1;
+  context->owner = &owner;
+  const int result = context->ApplyMainPackage();
+  context->ReleasePackageLock();
+  return result;
+}
+
+// A transaction cut off by the power: its journal's last line only half
+// written ("repl"), korva.exe replaced by a new one that now runs. Undoing it
+// leaves the running image in the trash, which cannot go yet: the journal
+// must still be closed, and read again by every later run.
+TEST(PackageRecovery, ACutLastLineAndALeftoverInUseBlockNoLaterRun) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files old = VersionFiles(tree, 100, {{"korva.exe", "old main"}, {"data/a.txt", "old a"}, {"data/c.txt", "c"}});
+  WriteFiles(tree, old);
+  WriteHostFile(tree.Host("korva.exe.stay"), "");  // the new korva.exe runs until it is killed
+  const Files installed = ProductSnapshot(tree);
+
+  RenameAside(tree, 1, "korva.exe");
+  testing_support::InstallStub(tree.Host("korva.exe"));
+  RenameAside(tree, 1, "data/a.txt");
+  WriteHostFile(tree.Host("data/a.txt"), "new a");
+  WriteHostFile(tree.Host("data/b.txt"), "new b");
+  WriteHostFile(Backup(tree, "1.journal"),
+                std::string(kHeader) + "replace korva.exe\nreplace data\\a.txt\nnew data\\b.txt\nrepl");
+  ASSERT_GT(reinterpret_cast<INT_PTR>(
+                ShellExecuteW(NULL, L"open", L"C:\\Program Files\\korva\\korva.exe", L"", NULL, SW_SHOW)),
+            32);
+  const std::vector<Json::Value> runs = updater_test::WaitForStubRuns(1);
+  ASSERT_EQ(1u, runs.size());
+
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  EXPECT_EQ(installed, ProductSnapshot(tree));
+  const std::string journal = ReadHostFile(Backup(tree, "1.journal"));
+  EXPECT_EQ(std::string(kHeader) + "replace korva.exe\nreplace data\\a.txt\nnew data\\b.txt\nundone\n", journal);
+  EXPECT_TRUE(testing_support::ReadHostFile(testing_support::StubProgram()) ==
+              ReadHostFile(Backup(tree, "1.trash/korva.exe")))
+      << "the running image is not in the trash";
+
+  // Runs after it find the journal closed: the update goes in.
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  EXPECT_EQ(installed, ProductSnapshot(tree));
+  const Files fresh = VersionFiles(tree, 200, {{"korva.exe", "new main"}, {"data/a.txt", "new a"}});
+  EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
+  ExpectFiles(tree, fresh);
+  EXPECT_EQ("c", ReadHostFile(tree.Host("data/c.txt")));
+
+  // Once the old image is let go, nothing of either transaction is left.
+  ASSERT_EQ(0, kill(runs[0]["pid"].asInt(), SIGKILL));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return kill(runs[0]["pid"].asInt(), 0) != 0; }, 10000));
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+  ExpectFiles(tree, fresh);
+}
+
+// The journal is not flushed line by line: after a power cut the renames
+// may be there while the lines that announced them are not, or the journal
+// is gone or unreadable. Every original in a backup folder goes back.
+TEST(PackageRecovery, OriginalsThatNoJournalLineNamesArePutBack) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files old = VersionFiles(tree, 100, {{"korva.exe", "old main"},
+                                             {"data/a.txt", "old a"},
+                                             {"data/b.txt", "old b"},
+                                             {"lib/x.dll", "old x"},
+                                             {"lib/y.dll", "old y"}});
+  WriteFiles(tree, old);
+  const Files installed = ProductSnapshot(tree);
+
+  // Transaction 1: only its first line reached the disk. b.txt was
+  // replaced, korva.exe was renamed aside and its new file never came.
+  RenameAside(tree, 1, "data/a.txt");
+  WriteHostFile(tree.Host("data/a.txt"), "new a");
+  RenameAside(tree, 1, "data/b.txt");
+  WriteHostFile(tree.Host("data/b.txt"), "new b");
+  RenameAside(tree, 1, "korva.exe");
+  WriteHostFile(Backup(tree, "1.journal"), std::string(kHeader) + "replace data\\a.txt\n");
+  // Transaction 2 lost its journal; 3 has one that is not a journal at all.
+  RenameAside(tree, 2, "lib/x.dll");
+  WriteHostFile(tree.Host("lib/x.dll"), "new x");
+  RenameAside(tree, 3, "lib/y.dll");
+  WriteHostFile(Backup(tree, "3.journal"), std::string("\0\0\0\0", 4));
+
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  EXPECT_EQ(installed, ProductSnapshot(tree));
+  ExpectFiles(tree, old);
+  EXPECT_TRUE(Has(tree.Log(), "3.journal cannot be read, its backup is put back and it is set aside ."));
+  // Only the unreadable journal stays, under another name, for whoever
+  // wants to know what happened.
+  EXPECT_EQ(std::string("\0\0\0\0", 4), ReadHostFile(Backup(tree, "3.journal.unreadable")));
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(tree.Host("update/package_backup")), fs::directory_iterator()));
+
+  const Files fresh = VersionFiles(tree, 200, {{"korva.exe", "new main"}, {"lib/y.dll", "new y"}});
+  EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
+  ExpectFiles(tree, fresh);
+  EXPECT_EQ("old x", ReadHostFile(tree.Host("lib/x.dll")));
+}
+
+// After an interrupted update the product wrote its log into a folder that
+// the package had made: the folder stays, the rest is undone, and the
+// update goes in on the same run.
+TEST(PackageRecovery, AFolderThePackageMadeThatNowHoldsOtherFilesStays) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files old = VersionFiles(tree, 100, {{"a.txt", "old a"}});
+  WriteFiles(tree, old);
+  RenameAside(tree, 1, "a.txt");
+  WriteHostFile(tree.Host("a.txt"), "new a");
+  WriteHostFile(tree.Host("logs/deep/new.txt"), "new");
+  WriteHostFile(tree.Host("logs/product.log"), "written by the product");
+  WriteHostFile(Backup(tree, "1.journal"), std::string(kHeader) +
+                                               "dir logs\ndir logs\\deep\nnew logs\\deep\\new.txt\nreplace a.txt\n");
+
+  const Files fresh = VersionFiles(tree, 200, {{"a.txt", "fresh a"}, {"logs/deep/new.txt", "fresh"}});
+  EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
+  ExpectFiles(tree, fresh);
+  EXPECT_EQ("written by the product", ReadHostFile(tree.Host("logs/product.log")));
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+// The undo is whole, but its journal is held open by another program and
+// can be neither marked nor deleted: it would be undone again by a later run,
+// after a new transaction, and take that one's files with it. So no new
+// transaction starts until the journal is closed.
+TEST(PackageRecovery, AJournalThatCannotBeMarkedUndoneStopsLaterTransactions) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files old = VersionFiles(tree, 100, {{"a.txt", "old a"}, {"b.txt", "old b"}});
+  WriteFiles(tree, old);
+  const Files installed = ProductSnapshot(tree);
+  RenameAside(tree, 1, "a.txt");
+  WriteHostFile(tree.Host("a.txt"), "new a");
+  WriteHostFile(tree.Host("n.txt"), "new n");
+  WriteHostFile(Backup(tree, "1.journal"), std::string(kHeader) + "replace a.txt\nnew n.txt\n");
+
+  const std::wstring journal = win32::ToWindowsPath(Backup(tree, "1.journal"));
+  HANDLE holder = CreateFileW(journal.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  const Files fresh = VersionFiles(tree, 200, {{"a.txt", "fresh a"}, {"n.txt", "fresh n"}, {"b.txt", "fresh b"}});
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(kUpdateUnzipFailed, ApplyMainPackage(tree, fresh));
+    EXPECT_EQ(installed, ProductSnapshot(tree));
+  }
+  EXPECT_TRUE(Has(tree.Log(), "fail to mark"));
+  EXPECT_TRUE(Has(tree.Log(), "fail to unzip update_korva.7z."));
+  CloseHandle(holder);
+
+  EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
+  ExpectFiles(tree, fresh);
+  // And no later run takes the new version's files back out.
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  ExpectFiles(tree, fresh);
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+// Unfinished transactions left by an updater that did not yet keep them
+// apart: each is undone on the tree the newer ones left, so the newest goes
+// first, and "10" is newer than "9".
+TEST(PackageRecovery, TheNewestTransactionIsUndoneFirst) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files old = VersionFiles(tree, 100, {{"a.txt", "version 1"}});
+  WriteFiles(tree, old);
+  int version = 1;
+  for (int n : {2, 9, 10}) {
+    RenameAside(tree, n, "a.txt");
+    WriteHostFile(tree.Host("a.txt"), "version " + std::to_string(++version));
+    WriteHostFile(Backup(tree, std::to_string(n) + ".journal"), std::string(kHeader) + "replace a.txt\n");
+  }
+
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  ExpectFiles(tree, old);
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+}  // namespace
