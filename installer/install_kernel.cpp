@@ -117,7 +117,7 @@ int KorvaInstallKernel::CheckEnvironment() {
 }
 
 bool KorvaInstallKernel::CheckInstallPath() {
-  if (DirectoryExists(installPath) || CreateDirectories(installPath)) return true;
+  if (CreateDirectories(installPath, &madeInstallFolders) && DirectoryExists(installPath)) return true;
   WriteLog("install path is not valid : %s ", WideToAnsi(installPath).c_str());
   return false;
 }

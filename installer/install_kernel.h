@@ -109,6 +109,9 @@ class KorvaInstallKernel final : public IInstallKernel {
   std::wstring packagePath;
   std::wstring recordPath;
   std::wstring dataDir;
+  // Folders of the install path this run made, parents first: a failed
+  // unpacking removes those it leaves empty.
+  std::list<std::wstring> madeInstallFolders;
 };
 
 // The process-wide progress model, for the progress window.

@@ -19,6 +19,7 @@
 #include "shared/system_helpers.h"
 #include "shared/program_dirs.h"
 #include "shared/text_convert.h"
+#include "shared/tree_move.h"
 
 const wchar_t* const RuntimeFileList[30] = {
     L"7z.dll",
@@ -127,14 +128,19 @@ bool KorvaInstallKernel::DownloadPackage() {
 bool KorvaInstallKernel::UnzipPackage() {
   WriteLog("start to unzip package .");
   const long long start = NowMs();
-  if (!DirectoryExists(installPath)) CreateDirectories(installPath);
+  // Removing an earlier installation may have taken the folder away.
+  CreateDirectories(installPath, &madeInstallFolders);
   int status = RunWorker(
       boost::make_shared<KorvaPackageUnzipWorker>(WideToAnsi(packagePath), WideToAnsi(installPath)));
   if (status != kWorkerOk) {
     WriteLog("fail to unzip the package.");
     // A package that does not unpack would be resumed, not fetched anew,
-    // by the next run. An abandoned worker (no result) still uses both.
-    if (status != kWorkerNoResult) DeletePackageFiles();
+    // by the next run. An abandoned worker (no result) still uses both, and
+    // the install folder. A worker that failed took back what it placed.
+    if (status != kWorkerNoResult) {
+      DeletePackageFiles();
+      RemoveMadeDirectories(madeInstallFolders);
+    }
     return false;
   }
   const float elapsed = static_cast<float>(NowMs() - start);

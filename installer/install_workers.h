@@ -76,7 +76,8 @@ class KorvaPackageUnzipWorker final : public KorvaInstallThreadWorker,
  private:
   void Extract(const std::wstring& archive, const std::wstring& destDir);
   // Moves the unpacked tree into the install directory; files already there
-  // are kept. False when a file that is not there could not be placed.
+  // are kept. False when a file that is not there could not be placed; then
+  // nothing this move placed stays there.
   bool MoveTree(const std::wstring& tempDir, const std::wstring& target);
 
   std::string packagePath_;

@@ -88,7 +88,7 @@ std::wstring GetFileName(const std::wstring& path) {
   return path.substr(slash + 1);
 }
 
-bool CreateDirectories(const std::wstring& path) {
+bool CreateDirectories(const std::wstring& path, std::list<std::wstring>* made) {
   if (path.empty()) return false;
   if (PathFileExistsW(path.c_str()) || PathIsRootW(path.c_str())) return true;
   // The parent is derived in a MAX_PATH buffer; longer paths cannot be.
@@ -98,12 +98,13 @@ bool CreateDirectories(const std::wstring& path) {
   PathRemoveBackslashW(parent);
   PathRemoveFileSpecW(parent);
   if (path == parent) return false;
-  if (!CreateDirectories(parent)) return false;
+  if (!CreateDirectories(parent, made)) return false;
   if (!CreateDirectoryW(path.c_str(), nullptr) && !CreateDirectoryW(path.c_str(), nullptr)) {
     WriteLog("fail to create dir: %s, lastError: %d \xA1\xA3", WideToAnsi(path).c_str(),
              static_cast<int>(GetLastError()));
     return false;
   }
+  if (made != nullptr) made->push_back(path);
   return true;
 }
 

@@ -32,8 +32,9 @@ bool DirectoryExists(const std::wstring& path);
 std::wstring GetParentDirectory(const std::wstring& path);
 // After the last backslash, else after the last slash, else the whole path.
 std::wstring GetFileName(const std::wstring& path);
-// True when the directory (or a file of that name) exists afterwards.
-bool CreateDirectories(const std::wstring& path);
+// True when the directory (or a file of that name) exists afterwards. Each
+// folder it made is appended to *made (when given), parents first.
+bool CreateDirectories(const std::wstring& path, std::list<std::wstring>* made = nullptr);
 // The search entry is a real sub-directory of dir (not "." or "..", not a
 // junction or directory link).
 bool IsChildDirectory(const std::wstring& dir, const WIN32_FIND_DATAW& entry);

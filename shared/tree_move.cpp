@@ -24,6 +24,9 @@ bool MoveKeeping(const std::wstring& file, const std::wstring& destination) {
   }
   // A copy cut short must never stand under the destination's name.
   const std::wstring part = destination + kPartSuffix;
+  // A run killed once the copy had the source's read-only flag left a part
+  // that could not be replaced.
+  ClearReadOnly(part);
   if (!MoveFileExW(file.c_str(), part.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) return false;
   if (!MoveFileExW(part.c_str(), destination.c_str(), 0)) {
     const DWORD error = GetLastError();
@@ -35,7 +38,22 @@ bool MoveKeeping(const std::wstring& file, const std::wstring& destination) {
   return true;
 }
 
+// Deletes the files a failed move placed, then the folders it made.
+void TakeBack(const std::list<std::wstring>& files, const std::list<std::wstring>& dirs) {
+  for (const std::wstring& file : files) {
+    if (!DeleteFileW(file.c_str())) {
+      ClearReadOnly(file);
+      DeleteFileW(file.c_str());
+    }
+  }
+  RemoveMadeDirectories(dirs);
+}
+
 }  // namespace
+
+void RemoveMadeDirectories(const std::list<std::wstring>& made) {
+  for (auto it = made.rbegin(); it != made.rend(); ++it) RemoveDirectoryW(it->c_str());
+}
 
 bool MoveTreeInto(const std::wstring& from, const std::wstring& to, TreeMoveFailure* failure) {
   const std::wstring source = AddBackslash(from);
@@ -45,15 +63,18 @@ bool MoveTreeInto(const std::wstring& from, const std::wstring& to, TreeMoveFail
   };
   std::list<std::wstring> dirs, files;
   CollectTree(source, dirs, files);
-  for (const std::wstring& dir : dirs) {
-    const std::wstring copy = mirror(dir);
-    if (!DirectoryExists(copy)) CreateDirectories(copy);
-  }
+  std::list<std::wstring> madeDirs, movedFiles;
+  // A folder that cannot be made fails the first file that goes into it.
+  for (const std::wstring& dir : dirs) CreateDirectories(mirror(dir), &madeDirs);
   for (const std::wstring& file : files) {
     const std::wstring destination = mirror(file);
-    if (MoveKeeping(file, destination)) continue;
+    if (MoveKeeping(file, destination)) {
+      movedFiles.push_back(destination);
+      continue;
+    }
     const DWORD error = GetLastError();
     if (Exists(destination)) continue;  // the installed file is kept
+    TakeBack(movedFiles, madeDirs);
     if (failure != nullptr) {
       failure->file = destination;
       failure->error = error;

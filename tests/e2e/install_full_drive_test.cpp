@@ -1,6 +1,7 @@
 // An installation onto a drive that cannot hold the product: every file
 // moved there from the data folder on C: is a copy, and the one that does
-// not fit fails the installation instead of being left out of it.
+// not fit fails the installation instead of being left out of it, and
+// nothing of that run stays on the drive.
 #include <filesystem>
 #include <string>
 
@@ -16,7 +17,7 @@ namespace fs = std::filesystem;
 
 using FullDriveTest = InstallerE2eTest;
 
-TEST_F(FullDriveTest, AFileThatDoesNotFitFailsTheUnpackingAndNothingIsRegistered) {
+TEST_F(FullDriveTest, AFileThatDoesNotFitFailsTheUnpackingAndNothingIsLeftOrRegistered) {
   // D: has room for the product's programs and 1 MB more. The package is
   // small enough for the check of free space, but one of its files unpacks
   // to 3 MB; read-only items come with it.
@@ -30,7 +31,7 @@ TEST_F(FullDriveTest, AFileThatDoesNotFitFailsTheUnpackingAndNothingIsRegistered
   fs::permissions(product + "/fixed", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   ASSERT_TRUE(PackDirectory(product, scratch() + "/service/korva.7z"));
-  installer().WriteInstallJson(service().BaseUrl(), "D:/");
+  installer().WriteInstallJson(service().BaseUrl(), "D:/Apps/");
 
   ProgramRun run;
   HWND main = StartAndWaitForMainWindow(&run);
@@ -44,13 +45,14 @@ TEST_F(FullDriveTest, AFileThatDoesNotFitFailsTheUnpackingAndNothingIsRegistered
 
   const std::string log = LogText();
   EXPECT_NE(std::string::npos,
-            log.find(WideToAnsi(L"fail to move D:\\korva\\数据\\路由表.dat into the install directory, lastError: 112 .")))
+            log.find(WideToAnsi(L"fail to move D:\\Apps\\korva\\数据\\路由表.dat into the install directory, lastError: 112 .")))
       << log;
   EXPECT_NE(std::string::npos, log.find("fail to unzip the package.")) << log;
   std::wstring location;
   EXPECT_FALSE(UninstallValue(L"InstallLocation", &location));
-  EXPECT_FALSE(HostExists(machine().dir() + "/d/korva/update"));
-  EXPECT_FALSE(HostExists(machine().dir() + "/d/korva/数据/路由表.dat"));
+  // What the run placed on D: before the file that did not fit is taken
+  // back, and so are the install folder and its parent, which it made.
+  EXPECT_FALSE(HostExists(machine().dir() + "/d/Apps"));
   ASSERT_EQ(1u, InstallPosts().size());
   EXPECT_NE(std::string::npos, InstallPosts()[0].body.find("errorCode=2&"));
   // The package and its extraction folder are gone, read-only items too, so

@@ -1,6 +1,7 @@
 // The three workers on real files, real threads and the real test service.
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <boost/make_shared.hpp>
@@ -9,16 +10,22 @@
 #include "installer/install_workers.h"
 #include "installer_test_util.h"
 #include "server/update_service.h"
+#include "support/host_tree.h"
 #include "support/small_volume.h"
 
 namespace {
 
 using installer_test::CountOf;
 using testing_support::HostExists;
+using testing_support::HostTree;
 using testing_support::ReadHostFile;
 using testing_support::WriteHostFile;
 
+namespace fs = std::filesystem;
+
 class InstallWorkersTest : public installer_test::WorkerFixture {};
+
+const fs::perms kWriteBits = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
 
 TEST_F(InstallWorkersTest, DeleteKeepsOnlyTheLockedFileAndItsParents) {
   WriteHostFile(Host("old/top.txt"), "1");
@@ -98,38 +105,48 @@ TEST_F(InstallWorkersTest, UnzipFailuresAndTheirStatuses) {
 }
 
 // A file of the package that is not installed and cannot be placed fails
-// the worker: here a file of the install tree stands where the package has
-// a folder, and on the install drive the package does not fit.
-TEST_F(InstallWorkersTest, UnzipFailsWhenANewFileCannotBePlaced) {
+// the worker, which then takes back what it had placed: the files it moved
+// in, read-only ones too, and the folders it made. What the install folder
+// held before stays byte for byte, a file the package also has included.
+TEST_F(InstallWorkersTest, AFileThatCannotBePlacedFailsTheUnzipAndLeavesTheInstallFolderAsItWas) {
   if (!installer_test::RunInOwnDirectory()) return;
   installer_test::InstallArchiveLibrary(installer_test::OwnDirectory());
+  // Walked in name order: zbin\tool.exe comes last, after the rest is placed.
   WriteHostFile(Host("src/a.txt"), "new a");
-  WriteHostFile(Host("src/bin/tool.exe"), "new tool");
+  WriteHostFile(Host("src/conf/fixed.cfg"), "read-only config");
+  WriteHostFile(Host("src/conf/user.cfg"), "new config");
+  WriteHostFile(Host("src/lib/deep/x.dll"), testing_support::NoiseBytes(200 * 1024));
+  WriteHostFile(Host("src/zbin/tool.exe"), "new tool");
+  fs::permissions(Host("src/conf/fixed.cfg"), kWriteBits, fs::perm_options::remove);
+  fs::permissions(Host("src/lib"), kWriteBits, fs::perm_options::remove);
   testing_support::MakeHostDirs(Host("data"));
   Pack7z(Host("src"), Host("data/pkg.7z"));
-  WriteHostFile(Host("Program Files/korva/bin"), "a file, not a folder");
+  WriteHostFile(Host("Program Files/korva/conf/user.cfg"), std::string("the user's\0settings\xff", 20));
+  WriteHostFile(Host("Program Files/korva/notes.txt"), "the user's notes");
+  WriteHostFile(Host("Program Files/korva/zbin"), "a file, not a folder");
+  const auto before = HostTree(Host("Program Files/korva"));
 
   EXPECT_EQ(kWorkerExtractFailed, RunWorker(boost::make_shared<KorvaPackageUnzipWorker>(
                                       "C:\\data\\pkg.7z", "C:\\Program Files\\korva")));
-  EXPECT_EQ(1, CountOf(machine.Log(), "fail to move C:\\Program Files\\korva\\bin\\tool.exe into the install "
+  EXPECT_EQ(1, CountOf(machine.Log(), "fail to move C:\\Program Files\\korva\\zbin\\tool.exe into the install "
                                       "directory, lastError: 3 ."));
-  EXPECT_EQ("a file, not a folder", ReadHostFile(Host("Program Files/korva/bin")));
+  EXPECT_EQ(before, HostTree(Host("Program Files/korva")));
 
-  // Drive D: has room for 300 KB; each file arrives whole or not at all.
+  // Onto drive D:, with room for 300 KB, every file placed is a copy; the
+  // folder was there before and stays.
   testing_support::SmallVolume drive(machine.machine.dir() + "/d", 300 * 1024);
   ASSERT_TRUE(drive.mounted());
   WriteHostFile(machine.machine.dir() + "/d/korva/b-kept.bin", "installed");
   WriteHostFile(Host("big/a-small.txt"), "small");
   WriteHostFile(Host("big/b-kept.bin"), "new");
   WriteHostFile(Host("big/c-large.bin"), testing_support::NoiseBytes(600 * 1024));
+  WriteHostFile(Host("big/d-sub/e.txt"), "never reached");
   Pack7z(Host("big"), Host("data/big.7z"));
+  const auto beforeD = HostTree(machine.machine.dir() + "/d/korva");
   EXPECT_EQ(kWorkerExtractFailed,
             RunWorker(boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\big.7z", "D:\\korva")));
   EXPECT_EQ(1, CountOf(machine.Log(), "fail to move D:\\korva\\c-large.bin into the install directory, lastError: 112 ."));
-  EXPECT_EQ("small", ReadHostFile(machine.machine.dir() + "/d/korva/a-small.txt"));
-  EXPECT_EQ("installed", ReadHostFile(machine.machine.dir() + "/d/korva/b-kept.bin"));
-  EXPECT_FALSE(HostExists(machine.machine.dir() + "/d/korva/c-large.bin"));
-  EXPECT_FALSE(HostExists(machine.machine.dir() + "/d/korva/c-large.bin.korva-part"));
+  EXPECT_EQ(beforeD, HostTree(machine.machine.dir() + "/d/korva"));
   EXPECT_EQ(600u * 1024u, ReadHostFile(Host("data/big/c-large.bin")).size());
 }
 
