@@ -62,32 +62,52 @@ std::string WaitForUpdaterExit(const std::wstring& updaterExe) {
   return lines;
 }
 
-// One file of the new updater: where it comes from, where it goes and, when
-// it replaces a file, where the batch keeps that file until it is done.
+// One file of the new updater: where it comes from, where it goes and where
+// the batch keeps the file it replaces until it is done.
 struct ReplacedFile {
   std::wstring source;
   std::wstring target;
-  std::wstring kept;  // empty for a file new in the package
+  std::wstring kept;
 };
 
+// Lines that keep every file the batch replaces before the first one
+// changes. Whether a file is there is for the batch to see when it runs:
+// the records change after it is written, and the updater's update.json may
+// be gone by then. A file not there is new, and has no kept copy. The
+// errorlevel is tested only after a copy that ran, which set it.
+std::string KeepLines(const std::vector<ReplacedFile>& files) {
+  std::string lines;
+  for (const ReplacedFile& file : files) {
+    const std::string target = Quoted(file.target);
+    lines += "if exist " + target + " copy /y " + target + " " + Quoted(file.kept) + "\r\n";
+    lines += "if exist " + target + " if errorlevel 1 goto korva_failed\r\n";
+  }
+  return lines;
+}
+
 // Lines that give a failed replacement up: each file copied so far, the
-// failing one included (a copy may stop halfway), gets its old content back
-// or is deleted when it is new; then the folders the batch made go, deepest
-// first. A failing copy at index i jumps to korva_undo<i> and falls through
-// to index 0. A file still held refuses its restoring copy too; it was never
-// written, as its own copy failed when it was opened.
+// failing one included (a copy may stop halfway), gets its kept content back
+// or, without a kept copy, is deleted as new; then the folders the batch made
+// go, deepest first. A failing copy at index i jumps to korva_undo<i> and
+// falls through to index 0. A file still held refuses its restoring copy
+// too; it was never written, as its own copy failed when it was opened.
 std::string UndoLines(const std::vector<ReplacedFile>& files, const std::vector<std::wstring>& madeDirs) {
   std::string lines;
   for (size_t i = files.size(); i-- > 0;) {
+    const std::string kept = Quoted(files[i].kept);
     lines += ":korva_undo" + std::to_string(i) + "\r\n";
-    if (files[i].kept.empty()) {
-      lines += "del " + Quoted(files[i].target) + "\r\n";
-    } else {
-      lines += "copy /y " + Quoted(files[i].kept) + " " + Quoted(files[i].target) + "\r\n";
-    }
+    lines += "if exist " + kept + " copy /y " + kept + " " + Quoted(files[i].target) + "\r\n";
+    lines += "if not exist " + kept + " del " + Quoted(files[i].target) + "\r\n";
   }
   for (auto dir = madeDirs.rbegin(); dir != madeDirs.rend(); ++dir) lines += "rd " + Quoted(*dir) + "\r\n";
   return lines;
+}
+
+// Lines that make exeDir the current directory, its drive first: "cd" alone
+// does not change the drive.
+std::string ChangeToDirectory(const std::wstring& exeDir) {
+  // Quoted: an unquoted "&" or "^" in the folder would split or change the line.
+  return BatchText(exeDir.substr(0, 2)) + "\r\n" + "cd " + Quoted(exeDir) + "\r\n";
 }
 
 // The directories between exeDir and each target that do not exist yet,
@@ -135,9 +155,8 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   CollectFiles(sourceDir, sources, L"*.*");
   std::vector<ReplacedFile> files;
   for (const std::wstring& source : sources) {
-    ReplacedFile file{source, exeDir + source.substr(sourceBase.size()), L""};
-    if (FileExists(file.target)) file.kept = keptDir + L"\\file" + std::to_wstring(files.size());
-    files.push_back(file);
+    const std::wstring kept = keptDir + L"\\file" + std::to_wstring(files.size());
+    files.push_back({source, exeDir + source.substr(sourceBase.size()), kept});
   }
   // copy makes no directories: those new in this package are made by the
   // batch, so that a given-up update takes them away again.
@@ -145,12 +164,7 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
 
   std::string text = "ping -n 1 127.0>nul\r\n";
   text += WaitForUpdaterExit(exeDir + kUpdaterExe);
-  // Every file to be replaced is kept before the first one changes.
-  for (const ReplacedFile& file : files) {
-    if (file.kept.empty()) continue;
-    text += "copy /y " + Quoted(file.target) + " " + Quoted(file.kept) + "\r\n";
-    text += "if errorlevel 1 goto korva_failed\r\n";
-  }
+  text += KeepLines(files);
   for (const std::wstring& dir : madeDirs) text += "md " + Quoted(dir) + "\r\n";
   for (size_t i = 0; i < files.size(); ++i) {
     text += "copy /y " + Quoted(files[i].source) + " " + Quoted(files[i].target) + "\r\n";
@@ -159,8 +173,9 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   text += "goto korva_replaced\r\n";
 
   // Given up: the old updater stays, whole, with the records that name it,
-  // and nothing is started, so a failure that persists never comes back by
-  // itself. The next run of the old updater offers the new one again.
+  // and the product starts as after a run with nothing newer. The updater is
+  // not started: a failure that persists would come back by itself. The
+  // next run of the old updater offers the new one again.
   text += UndoLines(files, madeDirs);
   text += ":korva_failed\r\n";
   for (const KeptFile& record : records) {
@@ -172,21 +187,26 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   }
   text += "rd /s /q " + Quoted(workDir + kSelfUpdatePackageDir) + "\r\n";
   text += "rd /s /q " + Quoted(keptDir) + "\r\n";
+  text += ChangeToDirectory(exeDir);
+  // start: the batch goes on without waiting for the product to end.
+  const std::string launcher = Quoted(exeDir + kLauncherExe);
+  text += "if exist " + launcher + " start \"\" " + launcher + "\r\n";
   text += "goto korva_end\r\n";
 
   text += ":korva_replaced\r\n";
   text += "rd /s /q " + Quoted(workDir + kSelfUpdatePackageDir) + "\r\n";
   text += "rd /s /q " + Quoted(keptDir) + "\r\n";
-  text += BatchText(exeDir.substr(0, 2)) + "\r\n";
-  // Quoted: an unquoted "&" or "^" in the folder would split or change the line.
-  text += "cd " + Quoted(exeDir) + "\r\n";
+  text += ChangeToDirectory(exeDir);
   text += Quoted(exeDir + kUpdaterExe) + "\r\n";
   text += "ping -n 6 127.0>nul\r\n";
   text += ":korva_end\r\n";
   text += "del %0\r\n";
   if (!WriteTextFile(batchPath, text)) return false;
-  // Without it the batch cannot keep the files it replaces and gives up.
+  // Without it the batch cannot keep the files it replaces and gives up. A
+  // copy left by an earlier run would be taken for the kept one of a file
+  // that is new.
   CreateDirectories(keptDir);
+  for (const ReplacedFile& file : files) DeleteFileW(file.kept.c_str());
   return true;
 }
 

@@ -8,10 +8,11 @@
 
 // Writes update.bat into the work directory, keeps copies of both update.json
 // files and of channel.json for it, records the new updater version in both
-// update.json files, moves the channel setting into channel.json and starts
-// the batch file elevated and hidden. sourceDir holds the unpacked updater
-// package (<work dir>update_update). When a record cannot be copied, the
-// batch file is deleted again and nothing else happens.
+// update.json files, moves the channel setting into channel.json (which may
+// delete the updater's update.json after the batch file was written) and
+// starts the batch file elevated and hidden. sourceDir holds the unpacked
+// updater package (<work dir>update_update). When a record cannot be copied,
+// the batch file is deleted again and nothing else happens.
 void FinishSelfUpdate(const std::wstring& sourceDir);
 
 // A file that the self-update changes before its batch file runs, and the
@@ -23,18 +24,20 @@ struct KeptFile {
 
 // Writes the batch file that waits (bounded) until <exeDir>update.exe can be
 // written, that is until the updater running from it has ended, then keeps a
-// copy of every file of exeDir it replaces in <workDir>update_kept, makes the
-// directories new in the package and copies every file below sourceDir over
-// exeDir (same relative paths), each copy checked. When all went well it
-// removes <workDir>update_update and the kept copies, starts
+// copy of every file of exeDir it replaces in <workDir>update_kept (whether a
+// file is there is seen when the batch file runs; one that is not is new),
+// makes the directories new in the package and copies every file below
+// sourceDir over exeDir (same relative paths), each copy checked. When all
+// went well it removes <workDir>update_update and the kept copies, starts
 // <exeDir>update.exe and deletes itself. When the wait runs out or a copy
 // fails it gives up: each file copied so far, the failing one too, is copied
-// back from its kept copy (or deleted when it is new), the directories it
+// back from its kept copy (or deleted when it was new), the directories it
 // made are removed, the records are copied back from their kept content (or
-// deleted when they did not exist), the unpacked and kept files go, nothing is
-// started, and it deletes itself. Directories are given
-// with their trailing backslash. Makes <workDir>update_kept. False when the
-// file cannot be written.
+// deleted when they did not exist), the unpacked and kept files go,
+// <exeDir>launch.exe is started from exeDir when it is there (the updater is
+// not), and it deletes itself. Directories are given with their trailing
+// backslash. Makes <workDir>update_kept, without the kept copies of an
+// earlier run. False when the file cannot be written.
 bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceDir,
                       const std::wstring& exeDir, const std::wstring& workDir,
                       const std::vector<KeptFile>& records);

@@ -2,16 +2,17 @@
 # Runs the self-update batch file that the real update.exe writes, once with
 # this platform's cmdbat and once with Wine's cmd.exe, each from its own copy
 # of the machine as update.exe left it, and fails when the two leave
-# different files behind, start the new updater differently or run other
-# commands (shown as a unified diff), or when either gets the update itself
-# wrong. On both sides it also runs the batch file
+# different files behind, start programs differently or run other commands
+# (shown as a unified diff), or when either gets the update itself wrong. On
+# both sides it also runs the batch file
 # - while the old updater is still running: the new one must replace it only
 #   once it has ended;
 # - while the old updater runs past the batch file's wait, and while the
 #   folder's launch.exe runs (so that it cannot be replaced): the folder must
-#   end as one whole updater, file by file, the records must name it, and the
-#   old updater must not be started again (it would offer the same update
-#   over and over); the two sides must agree;
+#   end as one whole updater, file by file, and the records must name it; a
+#   given-up batch file must start the folder's launch.exe once and not the
+#   old updater (it would offer the same update over and over); the two sides
+#   must agree;
 # - while launch.exe runs, with the copies' checks taken out of the batch
 #   file: those checks must then be seen to fail, so that they have teeth.
 #   run_batch_conformance.sh <update_batch_capture> <capture_batch.sh> <cmdbat> <korva_stub>
@@ -128,6 +129,16 @@ holder_of() {
   esac
 }
 
+# place_programs <case> <side> <mode> <program>: the program of the side
+# becomes the holder of the mode and, unless that is it, the folder's
+# launch.exe, which a given-up batch file starts.
+place_programs() {
+  local holder
+  holder=$(holder_of "$3")
+  [ -n "$holder" ] && place "$1" "$2" ${holder%% *} "$4" "${holder#* }"
+  [ "${holder%% *}" = launch.exe ] || place "$1" "$2" launch.exe "$4" launcher
+}
+
 # The lines that check the copies of a batch file, and a batch file without them.
 copy_check='^if errorlevel 1 goto korva_undo'
 uncheck() { LC_ALL=C sed -i "/$copy_check/d" "$1"; }
@@ -152,7 +163,7 @@ run_cmdbat() {
   local c=$1 mode=${3:-} copy="$runs/$1/$2" holder_pid="" run exe_dir holder
   prepare "$c" "$2"
   holder=$(holder_of "$mode")
-  [ -n "$holder" ] && place "$c" "$2" ${holder%% *} "$stub" "${holder#* }"
+  place_programs "$c" "$2" "$mode" "$stub"
   [ "$mode" = unchecked ] && uncheck "$copy/$(fact "$c" batch)"
   listing "$copy" >"$copy.before"
   if [ -n "$holder" ]; then
@@ -176,8 +187,14 @@ run_cmdbat() {
     [ "$mode" = old ] || kill "$holder_pid" 2>/dev/null
     wait
   fi
-  # The stub as the new updater: "<path>|<folder>" of each start without
-  # arguments (the program held running has one).
+  # A program the batch file started without waiting notes its start as it
+  # begins: once none runs from this machine, all have.
+  for _ in $(seq 300); do
+    find /proc -mindepth 2 -maxdepth 2 -name exe -lname "$copy/*" 2>/dev/null | grep -q . || break
+    sleep 0.1
+  done
+  # The stub as the new updater or the launcher: "<path>|<folder>" of each
+  # start without arguments (the program held running has one).
   touch "$copy/stub-runs.jsonl"
   grep -F '"args":[]' "$copy/stub-runs.jsonl" | while IFS= read -r run; do
     echo "$(json_text "$run" windows_path)|$(json_text "$run" windows_cwd)"
@@ -192,9 +209,9 @@ run_wine() {
   local prefix="$copy.prefix"
   prepare "$c" "$2" "$probe"
   holder=$(holder_of "$mode")
-  [ -n "$holder" ] && place "$c" "$2" ${holder%% *} "$probe" "${holder#* }"
+  place_programs "$c" "$2" "$mode" "$probe"
   [ "$mode" = unchecked ] && uncheck "$copy/$(fact "$c" batch)"
-  # Longer than any batch run; it ends with the run's wineserver.
+  # Longer than any batch run; it is ended once the batch file has.
   [ "$mode" = old ] || life=$((run_limit * 2000))
   listing "$copy" >"$copy.before"
   mkdir -p "$prefix/dosdevices"
@@ -213,10 +230,15 @@ run_wine() {
   # quoted command line ("%0" is the quoted path).
   (cd "$copy/$(fact "$c" cwd)" && timeout $run_limit "$wine" "$(fact "$c" batch_windows)") >"$copy.log" 2>&1
   echo $? >"$copy.status"
-  [ -n "$holder_pid" ] && kill -0 "$holder_pid" 2>/dev/null && echo "${holder%% *}" >"$copy.held"
-  [ "$mode" = old ] && wait "$holder_pid"
+  if [ -n "$holder_pid" ]; then
+    kill -0 "$holder_pid" 2>/dev/null && echo "${holder%% *}" >"$copy.held"
+    [ "$mode" = old ] || kill "$holder_pid" 2>/dev/null
+    wait "$holder_pid" 2>/dev/null
+  fi
+  # A program the batch file started without waiting notes its start as it
+  # begins; the run's wineserver ends once every program of the run has.
+  timeout 60 "$wineserver" -w
   "$wineserver" -k 2>/dev/null
-  [ -n "$holder_pid" ] && wait "$holder_pid" 2>/dev/null
   rm -f "$copy/c/windows"
   touch "$copy.probe.log"
   tr -d '\r' <"$copy.probe.log" | sed -n 's/^started [0-9]* //p' >"$copy.starts"
@@ -264,7 +286,7 @@ report() {
     fi
   done
   echo
-  echo "[starts of the new updater: path|working folder]"
+  echo "[programs started: path|working folder]"
   cat "$copy.starts"
   # The errorlevel the batch file ends with: the interpreters must agree on
   # what each command leaves there.
@@ -345,10 +367,19 @@ is_new() {
 }
 
 # is_old <case> <side> <file of the package>: that file of the updater's
-# folder is as it was before the run, or still missing.
+# folder is as it was before the run, or still missing; the updater's record
+# is as the installation left it.
 is_old() {
   local copy="$runs/$1/$2" path before
   path="$(fact "$1" exe_dir | cut -d/ -f2-)/$3"
+  if [ "$(fact "$1" exe_dir)/$3" = "$(fact "$1" updater_config)" ]; then
+    if [ -f "$runs/$1/records/updater_config" ]; then
+      cmp -s "$runs/$1/records/updater_config" "$copy/c/$path"
+    else
+      [ ! -e "$copy/c/$path" ]
+    fi
+    return
+  fi
   before=$(awk -v p="$path" 'substr($0, 1, length(p) + 1) == p " " && split(substr($0, length(p) + 2), f, " ") == 2 {
     print f[1] }' "$copy.before")
   if [ -z "$before" ]; then
@@ -362,10 +393,10 @@ is_old() {
 # updater's folder must hold one updater whole, file by file: the new one,
 # recorded as new and started once from its folder; or the old one, with
 # the records as the installation left them, every other entry under C: as
-# before the run (times too) and nothing started, which would only offer the
-# same update again.
+# before the run (times too) and only the launcher started, once from its
+# folder: the old updater would only offer the same update again.
 check_whole() {
-  local c=$1 side=$2 copy="$runs/$1/$2" file news=0 olds=0 total=0 record work records_re
+  local c=$1 side=$2 copy="$runs/$1/$2" file news=0 olds=0 total=0 record work records_re launcher
   : >"$copy.mixed"
   while IFS= read -r file; do
     file=${file#./}
@@ -386,7 +417,9 @@ check_whole() {
     if [ $news = $total ]; then
       new_updater_problems "$c" "$side"
     elif [ $olds = $total ]; then
-      [ -s "$copy.starts" ] && echo "the old updater is in place, but the batch file started $(tr '\n' ' ' <"$copy.starts")"
+      launcher="$(fact "$c" exe_dir_windows)\\launch.exe|$(fact "$c" exe_dir_windows)"
+      [ "$(cat "$copy.starts")" = "$launcher" ] || echo "the old updater is in place, but the batch file started" \
+        "[$(paste -sd, "$copy.starts")], not the launcher once as $launcher (path|working folder)"
       for record in product_config updater_config channel_file; do
         if [ -f "$runs/$c/records/$record" ]; then
           cmp -s "$runs/$c/records/$record" "$copy/$(fact "$c" $record)" ||

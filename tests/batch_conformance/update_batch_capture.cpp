@@ -14,6 +14,7 @@
 #include "e2e/update_e2e.h"
 #include "internal/machine.h"
 #include "internal/unicode.h"
+#include "support/update_json.h"
 
 namespace testing_support {
 namespace {
@@ -79,11 +80,18 @@ TEST_P(UpdateBatchCapture, WritesTheBatchFile) {
   const std::string updateDir = InstallDir() + "/update";
   ASSERT_TRUE(HostExists(updateDir + "/update.exe")) << LogText();
 
+  // The updater's record holds a channel: update.exe moves it to
+  // channel.json and deletes the record before the batch file runs.
+  WriteHostFile(updateDir + "/update.json",
+                R"({"updateupdate": {"packagename": "korva_update", "version": "1"}, "channel": "beta"})");
+
   // The new updater brings changed files (a runtime file copied before the
-  // launcher, which a run may hold), files in new folders and names that the
-  // batch file must spell in its code page or escape.
+  // launcher, which a run may hold), its own record (new to the batch file,
+  // which finds none), files in new folders and names that the batch file
+  // must spell in its code page or escape.
   Publish("korva_update", kNewUpdaterVersion, "2.0.0", "updater release notes", "update-2.7z",
           {{"update.exe", ReadHostFile(StubProgram()) + kNewUpdaterMark},
+           {"update.json", UpdateJsonText(service().VersionCheckUrl(), kNewUpdaterVersion, 200, 1)},
            {"api-ms-win-crt-runtime-l1-1-0.dll", "new runtime"},
            {"launch.exe", "new launcher"},
            {"ucrtbase.dll", "new runtime"},

@@ -1,11 +1,13 @@
 // A newer updater package: the updater replaces itself through update.bat
 // and starts again from its directory; a damaged one ends in a notice; a
-// replacement that cannot be made whole leaves the old updater whole.
+// replacement that cannot be made whole leaves the old updater whole and
+// starts the product.
 #include <sstream>
 
 #include <shellapi.h>
 
 #include "support/host_tree.h"
+#include "support/update_json.h"
 #include "update_e2e.h"
 
 namespace testing_support {
@@ -134,6 +136,39 @@ TEST_F(UpdateSelfTest, NewerUpdaterReplacesItselfAndRestarts) {
   EXPECT_TRUE(WaitUntil([&] { return !HostExists(batch); }, kWindowTimeoutMs));
 }
 
+// The new updater brings its own update.json, and the installed one holds a
+// channel: that file goes with the channel before the batch file runs, so
+// the package's copy of it is new there.
+TEST_F(UpdateSelfTest, UpdaterPackageWithItsRecordOverAMovedChannel) {
+  const std::map<std::string, std::string> package = {
+      {"update.exe", ReadHostFile(DistDir() + "/update.exe") + kMarker},
+      {"update.json", UpdateJsonText(service().VersionCheckUrl(), 2, kInstalledMainVersion, kInstalledDeltaVersion)},
+      {"ucrtbase.dll", "new runtime"},
+      {"extras/readme.txt", "new folder"}};
+  Publish("korva_update", 2, "2.0.0", "updater release notes", "update-2.7z", package);
+  WriteHostFile(UpdateDirHost() + "/update.json",
+                R"({"updateupdate": {"packagename": "korva_update", "version": "1"}, "channel": "beta"})");
+
+  ProgramRun run;
+  StartUpdater(&run);
+  ExpectUpdaterEnds(&run);
+
+  // The new updater starts, finds itself current and starts the launcher.
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 1)) << UpdateLogText();
+  ExpectLauncherRun(RunsOf("launch.exe")[0]);
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), VersionChecksOf("korva_update"));
+  EXPECT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update.bat"); }, kWindowTimeoutMs));
+  EXPECT_FALSE(HostExists(WorkDirHost() + "/update_kept"));
+
+  // Compared whole, not shown: update.exe is large.
+  for (const auto& file : package) {
+    EXPECT_TRUE(file.second == ReadHostFile(UpdateDirHost() + "/" + file.first)) << file.first << " is not the new one";
+  }
+  EXPECT_EQ("beta", ParseJson(ReadHostFile(UpdateDirHost() + "/channel.json"))["channel"].asString());
+  EXPECT_EQ("2", VersionIn("updateupdate"));
+  EXPECT_EQ("2", ParseJson(ReadHostFile(UpdateDirHost() + "/update.json"))["updateupdate"]["version"].asString());
+}
+
 TEST_F(UpdateSelfTest, DamagedUpdaterPackageShowsNoticeAndStartsMainProgram) {
   PublishUpdater();
   DownloadFaults damaged;
@@ -180,11 +215,16 @@ TEST_F(UpdateSelfTest, LauncherRunningDuringTheReplacementLeavesTheOldUpdaterWho
   ExpectUpdaterEnds(&run);
   ASSERT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update.bat"); }, kWindowTimeoutMs))
       << "the batch file did not end";
-  // Nothing is started that could end up here again: after a while still one
-  // run of the updater, and the launcher's own.
+  // The product is started from the updater's folder, as a run with nothing
+  // newer starts it; the updater is not, it would end up here again: after a
+  // while still one run of the updater, and two of the launcher.
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 2)) << "the launcher was not started";
   Sleep(3000);
   EXPECT_EQ(std::vector<std::string>{"1"}, VersionChecksOf("korva_update"));
-  EXPECT_EQ(1u, StubRuns(machine()).size());
+  const std::vector<Json::Value> runs = StubRuns(machine());
+  ASSERT_EQ(2u, runs.size());
+  ExpectLauncherRun(runs[1]);
+  EXPECT_EQ(0u, runs[1]["args"].size());
 
   // The old updater, file by file, and the records name it.
   EXPECT_EQ(before, HostTree(UpdateDirHost()));
@@ -200,8 +240,8 @@ TEST_F(UpdateSelfTest, LauncherRunningDuringTheReplacementLeavesTheOldUpdaterWho
   ProgramRun again;
   StartUpdater(&again);
   ExpectUpdaterEnds(&again);
-  ASSERT_TRUE(WaitForRunsOf("launch.exe", 2)) << UpdateLogText();
-  ExpectLauncherRun(RunsOf("launch.exe")[1]);
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 3)) << UpdateLogText();
+  ExpectLauncherRun(RunsOf("launch.exe")[2]);
   EXPECT_EQ((std::vector<std::string>{"1", "1", "2"}), VersionChecksOf("korva_update"));
   std::map<std::string, std::string> after = before;
   after["update.exe"] = ShownContent(ReadHostFile(DistDir() + "/update.exe") + kMarker);

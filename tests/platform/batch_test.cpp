@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <csignal>
+#include <filesystem>
 #include <string>
 
 #include "helpers/batch_run.h"
@@ -107,6 +109,38 @@ TEST(BatchFile, UpdateBatchWaitsForTheUpdaterThenReplacesAndRestartsIt) {
   EXPECT_EQ(0u, runs[1]["args"].size());
   EXPECT_EQ("C:\\Tools & Games ^ 100%\\Korva加速器\\update\\update.exe", runs[1]["windows_path"].asString());
   EXPECT_EQ("C:\\Tools & Games ^ 100%\\Korva加速器\\update", runs[1]["windows_cwd"].asString());
+}
+
+// start runs a program from the current folder and goes on at once, the
+// errorlevel cleared; an IF before it, or before an errorlevel test, runs
+// the rest of the line only when its file is there.
+TEST(BatchFile, StartedProgramRunsOnWhileTheScriptGoesOn) {
+  TempMachine m;
+  const std::string dirHost = m.c() + "/Me^You & 50% off";
+  InstallStub(dirHost + "/launch.exe");
+  WriteHostFile(dirHost + "/launch.exe.stay", "");  // it runs until its file goes
+  const std::wstring dir = L"C:\\Me^You & 50%% off\\";
+  const std::wstring launcher = L"\"" + dir + L"launch.exe\"", gone = L"\"" + dir + L"gone.exe\"";
+  WriteBatch(m.c() + "/batch/start.bat",
+             L"@echo off\r\n"
+             L"cd \"" + dir + L"\"\r\n"
+             L"copy /y C:\\missing C:\\x >nul 2>nul\r\n"
+             L"if exist " + launcher + L" start \"\" " + launcher + L"\r\n"
+             L"echo [%errorlevel%]>C:\\out.txt\r\n"
+             L"if exist " + gone + L" start \"\" " + gone + L"\r\n"
+             L"copy /y C:\\missing C:\\x >nul 2>nul\r\n"
+             L"if exist " + gone + L" if errorlevel 1 echo never>>C:\\out.txt\r\n"
+             L"if exist " + launcher + L" if errorlevel 1 echo nested>>C:\\out.txt\r\n");
+
+  EXPECT_EQ(1u, RunBatch(L"C:\\batch\\start.bat", L"", L"C:\\batch", 10000));
+  EXPECT_EQ("[0]\r\nnested\r\n", ReadHostFile(m.c() + "/out.txt"));
+  const auto runs = testing_support::WaitForStubRuns(m, 1);
+  ASSERT_EQ(1u, runs.size());
+  EXPECT_EQ("C:\\Me^You & 50% off\\launch.exe", runs[0]["windows_path"].asString());
+  EXPECT_EQ("C:\\Me^You & 50% off", runs[0]["windows_cwd"].asString());
+  EXPECT_EQ(0u, runs[0]["args"].size());
+  EXPECT_EQ(0, kill(runs[0]["pid"].asInt(), 0)) << "the program did not run on";
+  std::filesystem::remove(dirHost + "/launch.exe");  // it ends by itself
 }
 
 // Windows refuses to write, replace or delete a running program's image;

@@ -97,50 +97,53 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   EXPECT_EQ(UpdaterExitWait("C:\\Prog\\update\\update.exe"),
             std::vector<std::string>(lines.begin() + 1, lines.begin() + std::min<size_t>(lines.size(), 11)));
 
-  // The copies in CollectFiles order, each followed by its check; the files
-  // it replaces are kept first, and the new folders made.
+  // The copies in CollectFiles order, each followed by its check. Before the
+  // first one, every file there when the batch file runs is kept; the new
+  // folders are made.
   const std::string src = "\"C:\\work\\update_update\\", dst = "\"C:\\Prog\\update\\";
   const std::vector<std::string> copies = {"lang\\zh\\text.txt", "skin\\img\\a.png", "skin\\skin.zip", "update.exe"};
-  const int keepSkin = IndexOf(lines, "copy /y " + dst + "skin\\skin.zip\" \"C:\\work\\update_kept\\file2\"");
-  const int keepExe = IndexOf(lines, "copy /y " + dst + "update.exe\" \"C:\\work\\update_kept\\file3\"");
-  ASSERT_GT(keepSkin, 10);
-  ASSERT_GT(keepExe, keepSkin);
-  EXPECT_EQ("if errorlevel 1 goto korva_failed", lines[keepSkin + 1]);
-  EXPECT_EQ("if errorlevel 1 goto korva_failed", lines[keepExe + 1]);
+  int at = 10;
+  for (size_t i = 0; i < copies.size(); ++i) {
+    SCOPED_TRACE(copies[i]);
+    const std::string target = dst + copies[i] + "\"";
+    const std::string kept = "\"C:\\work\\update_kept\\file" + std::to_string(i) + "\"";
+    const int keep = IndexOf(lines, "if exist " + target + " copy /y " + target + " " + kept);
+    ASSERT_EQ(at + 1, keep);
+    EXPECT_EQ("if exist " + target + " if errorlevel 1 goto korva_failed", lines[keep + 1]);
+    at = keep + 1;
+  }
   const int mdLang = IndexOf(lines, "md \"C:\\Prog\\update\\lang\"");
-  EXPECT_GT(mdLang, keepExe);
+  EXPECT_EQ(at + 1, mdLang);
   EXPECT_EQ(mdLang + 1, IndexOf(lines, "md \"C:\\Prog\\update\\lang\\zh\""));
   EXPECT_EQ(mdLang + 2, IndexOf(lines, "md \"C:\\Prog\\update\\skin\\img\""));
-  int at = mdLang + 2;
+  at = mdLang + 2;
   for (size_t i = 0; i < copies.size(); ++i) {
     SCOPED_TRACE(copies[i]);
     const int copy = IndexOf(lines, "copy /y " + src + copies[i] + "\" " + dst + copies[i] + "\"");
-    ASSERT_GT(copy, at);
+    ASSERT_EQ(at + 1, copy);
     EXPECT_EQ("if errorlevel 1 goto korva_undo" + std::to_string(i), lines[copy + 1]);
-    at = copy;
+    at = copy + 1;
   }
-  // Undone from the failing copy down: kept files back, new ones and the
-  // new folders gone, then the records.
-  const std::vector<std::string> undo = {":korva_undo3",
-                                         "copy /y \"C:\\work\\update_kept\\file3\" " + dst + "update.exe\"",
-                                         ":korva_undo2",
-                                         "copy /y \"C:\\work\\update_kept\\file2\" " + dst + "skin\\skin.zip\"",
-                                         ":korva_undo1",
-                                         "del " + dst + "skin\\img\\a.png\"",
-                                         ":korva_undo0",
-                                         "del " + dst + "lang\\zh\\text.txt\"",
-                                         "rd " + dst + "skin\\img\"",
-                                         "rd " + dst + "lang\\zh\"",
-                                         "rd " + dst + "lang\"",
-                                         ":korva_failed",
-                                         "copy /y \"C:\\work\\update_kept\\record0\" \"C:\\Prog\\update.json\"",
-                                         "del " + dst + "channel.json\"",
-                                         "rd /s /q \"C:\\work\\update_update\"",
-                                         "rd /s /q \"C:\\work\\update_kept\"",
-                                         "goto korva_end"};
-  const int undoAt = IndexOf(lines, ":korva_undo3");
-  ASSERT_GT(undoAt, at);
-  EXPECT_EQ("goto korva_replaced", lines[undoAt - 1]);
+  // Undone from the failing copy down: kept files back, the others (new
+  // when the batch file ran) and the new folders gone; then the records,
+  // and the launcher is started from the updater's folder.
+  std::vector<std::string> undo;
+  for (size_t i = copies.size(); i-- > 0;) {
+    const std::string kept = "\"C:\\work\\update_kept\\file" + std::to_string(i) + "\"";
+    undo.push_back(":korva_undo" + std::to_string(i));
+    undo.push_back("if exist " + kept + " copy /y " + kept + " " + dst + copies[i] + "\"");
+    undo.push_back("if not exist " + kept + " del " + dst + copies[i] + "\"");
+  }
+  for (const char* dir : {"skin\\img", "lang\\zh", "lang"}) undo.push_back("rd " + dst + dir + "\"");
+  for (const char* line : {":korva_failed", "copy /y \"C:\\work\\update_kept\\record0\" \"C:\\Prog\\update.json\"",
+                           "del \"C:\\Prog\\update\\channel.json\"", "rd /s /q \"C:\\work\\update_update\"",
+                           "rd /s /q \"C:\\work\\update_kept\"", "C:", "cd \"C:\\Prog\\update\\\"",
+                           "if exist \"C:\\Prog\\update\\launch.exe\" start \"\" \"C:\\Prog\\update\\launch.exe\"",
+                           "goto korva_end"}) {
+    undo.push_back(line);
+  }
+  EXPECT_EQ("goto korva_replaced", lines[at + 1]);
+  const int undoAt = at + 2;
   EXPECT_EQ(undo, std::vector<std::string>(lines.begin() + undoAt,
                                            lines.begin() + std::min(lines.size(), undoAt + undo.size())));
   // The lines of a replacement that went well end the file.
@@ -169,6 +172,10 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
                                              "del \"D:\\50%%off\\update.json\"",
                                              "rd /s /q \"C:\\%%TEMP%%\\update_update\"",
                                              "rd /s /q \"C:\\%%TEMP%%\\update_kept\"",
+                                             "D:",
+                                             "cd \"D:\\50%%off\\update\\\"",
+                                             "if exist \"D:\\50%%off\\update\\launch.exe\" start \"\" "
+                                             "\"D:\\50%%off\\update\\launch.exe\"",
                                              "goto korva_end",
                                              ":korva_replaced",
                                              "rd /s /q \"C:\\%%TEMP%%\\update_update\"",
@@ -191,13 +198,15 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
 }
 
 // The batch file run as the updater starts it, once while a file it must
-// replace belongs to a running program (it gives up and everything is as it
-// was), then once that program has ended (everything is new).
+// replace belongs to a running program (it gives up, everything is as it
+// was and the launcher is started), then once that program has ended
+// (everything is new). Between the writing and the run, the updater's record
+// goes, as a moved channel takes it, and so does a.dll: both are new to the
+// batch file then.
 TEST_F(SelfUpdateFiles, BatchFileReplacesTheWholeUpdaterOrNothing) {
   const std::string exeDir = Host("Prog/update");
   testing_support::InstallStub(exeDir + "/update.exe");
   testing_support::InstallStub(exeDir + "/launch.exe");
-  WriteHostFile(exeDir + "/a.dll", "old library");
   WriteHostFile(exeDir + "/skin/skin.zip", "old skin");
   WriteHostFile(Host("Prog/product.json"), "old record");
   const std::string newUpdater = ReadHostFile(exeDir + "/update.exe") + "\n#updater 2\n";
@@ -207,16 +216,25 @@ TEST_F(SelfUpdateFiles, BatchFileReplacesTheWholeUpdaterOrNothing) {
     WriteHostFile(Host("work/update_update/lang/zh/text.txt"), "new folder");
     WriteHostFile(Host("work/update_update/skin/skin.zip"), "new skin");
     WriteHostFile(Host("work/update_update/update.exe"), newUpdater);
+    WriteHostFile(Host("work/update_update/update.json"), "package record");
   };
   // As FinishSelfUpdate does: records kept, then changed.
   const std::vector<KeptFile> records = {{L"C:\\Prog\\product.json", L"C:\\work\\update_kept\\record0"},
-                                         {L"C:\\Prog\\update\\update.json", L""}};
+                                         {L"C:\\Prog\\update\\update.json", L"C:\\work\\update_kept\\record1"},
+                                         {L"C:\\Prog\\update\\channel.json", L""}};
   auto writeBatchAndRecords = [&] {
+    WriteHostFile(exeDir + "/a.dll", "old library");
+    WriteHostFile(exeDir + "/update.json", "old updater record");
+    // A copy an earlier run left where a.dll would be kept.
+    WriteHostFile(Host("work/update_kept/file0"), "stale copy");
     ASSERT_TRUE(WriteUpdateBatch(L"C:\\work\\update.bat", L"C:\\work\\update_update", L"C:\\Prog\\update\\",
                                  L"C:\\work\\", records));
     std::filesystem::copy_file(Host("Prog/product.json"), Host("work/update_kept/record0"));
+    std::filesystem::copy_file(exeDir + "/update.json", Host("work/update_kept/record1"));
     WriteHostFile(Host("Prog/product.json"), "new record");
-    WriteHostFile(exeDir + "/update.json", "created record");
+    std::filesystem::remove(exeDir + "/update.json");
+    WriteHostFile(exeDir + "/channel.json", "moved channel");
+    std::filesystem::remove(exeDir + "/a.dll");
   };
   // The batch file ends (its code is the last copy's), without leftovers.
   auto runBatch = [&] {
@@ -229,13 +247,24 @@ TEST_F(SelfUpdateFiles, BatchFileReplacesTheWholeUpdaterOrNothing) {
   HANDLE launcher = batch_testing::StartThroughShell(L"C:\\Prog\\update\\launch.exe", L"--stay", L"");
   ASSERT_NE(nullptr, launcher);
   ASSERT_EQ(1u, testing_support::WaitForStubRuns(machine_, 1).size());
-  const std::map<std::string, std::string> before = HostTree(exeDir);
   placePackage();
   writeBatchAndRecords();
+  const std::map<std::string, std::string> before = HostTree(exeDir);
   runBatch();
-  EXPECT_EQ(before, HostTree(exeDir));
+  // The files as the batch file found them, the records as they were kept.
+  std::map<std::string, std::string> given = before;
+  given.erase("channel.json");
+  given["update.json"] = "old updater record";
+  EXPECT_EQ(given, HostTree(exeDir));
   EXPECT_EQ("old record", ReadHostFile(Host("Prog/product.json")));
-  EXPECT_EQ(1u, testing_support::StubRuns(machine_).size()) << "something was started";
+  // The launcher, once, from the updater's folder; the updater not at all.
+  testing_support::WaitForStubRuns(machine_, 2);
+  Sleep(500);  // a second start would be seen by now
+  std::vector<Json::Value> runs = testing_support::StubRuns(machine_);
+  ASSERT_EQ(2u, runs.size());
+  EXPECT_EQ("C:\\Prog\\update\\launch.exe", runs[1]["windows_path"].asString());
+  EXPECT_EQ("C:\\Prog\\update", runs[1]["windows_cwd"].asString());
+  EXPECT_EQ(0u, runs[1]["args"].size());
 
   EXPECT_TRUE(TerminateProcess(launcher, 0));
   EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launcher, 5000));
@@ -250,13 +279,13 @@ TEST_F(SelfUpdateFiles, BatchFileReplacesTheWholeUpdaterOrNothing) {
   after["lang/zh/text.txt"] = "new folder";
   after["skin/skin.zip"] = "new skin";
   after["update.exe"] = ShownContent(newUpdater);
-  after["update.json"] = "created record";
+  after["update.json"] = "package record";
   EXPECT_EQ(after, HostTree(exeDir));
   EXPECT_EQ("new record", ReadHostFile(Host("Prog/product.json")));
-  const std::vector<Json::Value> runs = testing_support::StubRuns(machine_);
-  ASSERT_EQ(2u, runs.size());
-  EXPECT_EQ("C:\\Prog\\update\\update.exe", runs[1]["windows_path"].asString());
-  EXPECT_EQ(0u, runs[1]["args"].size());
+  runs = testing_support::StubRuns(machine_);
+  ASSERT_EQ(3u, runs.size());
+  EXPECT_EQ("C:\\Prog\\update\\update.exe", runs[2]["windows_path"].asString());
+  EXPECT_EQ(0u, runs[2]["args"].size());
 }
 
 TEST_F(SelfUpdateFiles, JsonWriteSide) {
@@ -382,6 +411,9 @@ TEST_F(SelfUpdateFiles, ChannelMove) {
   EXPECT_EQ("{\"channel\": \"mine\"}", ReadHostFile(channelHost));
 }
 
+// The update.json the new updater package brings.
+const char kPackageRecord[] = "{\"updateupdate\": {\"packagename\": \"korva_update\", \"version\": \"400\"}}";
+
 // The new updater package unpacked in the work directory: the files it
 // holds, the stub standing in for the new update.exe.
 void PlaceUnpackedUpdater(const updater_test::InstallTree& tree) {
@@ -389,6 +421,7 @@ void PlaceUnpackedUpdater(const updater_test::InstallTree& tree) {
   WriteHostFile(tree.WorkHost("update_update/skin/skin.zip"), "new skin");
   WriteHostFile(tree.WorkHost("update_update/lang/zh/text.txt"), "new folder");
   WriteHostFile(tree.WorkHost("update_update/rate 50%.txt"), "percent");
+  WriteHostFile(tree.WorkHost("update_update/update.json"), kPackageRecord);
 }
 
 // Host path below the work directory, for checks made once the updater has
@@ -422,6 +455,7 @@ void ExpectNewUpdaterInstalled() {
   EXPECT_EQ("new skin", ReadHostFile(updateDir + "skin/skin.zip"));
   EXPECT_EQ("new folder", ReadHostFile(updateDir + "lang/zh/text.txt"));
   EXPECT_EQ("percent", ReadHostFile(updateDir + "rate 50%.txt"));
+  EXPECT_EQ(kPackageRecord, ReadHostFile(updateDir + "update.json"));
   EXPECT_TRUE(BatchFinished());
   EXPECT_FALSE(HostExists(WorkHostAfterExit("update_update")));
   EXPECT_FALSE(HostExists(WorkHostAfterExit("update_kept")));
@@ -476,7 +510,9 @@ TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
   EXPECT_EQ(channelBefore, ReadHostFile(tree.WorkHost("update_kept/record2")));
   EXPECT_FALSE(HostExists(tree.WorkHost("update_kept/file9")));
 
-  // Both update.json files carry the new version; the channel has moved.
+  // Both update.json files carry the new version; the channel has moved and
+  // taken the updater's update.json, which the batch file finds missing when
+  // it runs and takes from the package (ExpectNewUpdaterInstalled).
   Json::Value product = ParseHostJson(tree.Host("resources/cplus-module/update.json"));
   EXPECT_EQ("400", product["updateupdate"]["version"].asString());
   EXPECT_EQ("korva_update", product["updateupdate"]["packagename"].asString());
