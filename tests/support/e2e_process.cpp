@@ -6,8 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <thread>
+
+#include "internal/machine.h"
 
 extern char** environ;
 
@@ -35,6 +41,31 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputFile)
   int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
+}
+
+// The state letter of /proc/<pid>/stat ('T' once stopped); '?' when gone.
+char ProcessState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t name = text.rfind(')');  // the command name may hold anything
+  return name == std::string::npos || name + 2 >= text.size() ? '?' : text[name + 2];
+}
+
+// Whether pid holds the flock on the file with this inode (waiters, shown
+// with "->", hold nothing).
+bool HoldsFlock(pid_t pid, ino_t inode) {
+  std::ifstream in("/proc/locks");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find("->") != std::string::npos) continue;
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, owner, device;
+    if (!(fields >> number >> kind >> mode >> access >> owner >> device) || kind != "FLOCK") continue;
+    if (owner != std::to_string(pid)) continue;
+    const size_t colon = device.rfind(':');
+    if (colon != std::string::npos && device.substr(colon + 1) == std::to_string(inode)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -74,6 +105,33 @@ void ProgramRun::Kill() {
   if (pid_ <= 0 || reaped_) return;
   kill(pid_, SIGKILL);
   Wait(10000);
+}
+
+bool ProgramRun::Stop(int timeoutMs) {
+  if (pid_ <= 0 || reaped_ || kill(pid_, SIGSTOP) != 0) return false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (ProcessState(pid_) != 'T') {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void ProgramRun::Continue() {
+  if (pid_ > 0 && !reaped_) kill(pid_, SIGCONT);
+}
+
+bool StopOutsideFileCalls(ProgramRun* run, int timeoutMs) {
+  struct stat guard{};
+  if (stat((win32::MachineDir() + "/file-shares.lock").c_str(), &guard) != 0) return run->Stop(timeoutMs);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!run->Stop(timeoutMs)) return false;
+    if (!HoldsFlock(run->pid(), guard.st_ino)) return true;
+    run->Continue();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return false;
 }
 
 int RunHostCommand(const std::vector<std::string>& argv, const std::string& outputFile) {

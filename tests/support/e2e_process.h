@@ -24,12 +24,23 @@ class ProgramRun {
   bool Running();
   // Ends a program still running (SIGKILL) and reaps it.
   void Kill();
+  // Stops the program (SIGSTOP) and waits until it has stopped; false when it
+  // did not within timeoutMs. Continue lets it go on.
+  bool Stop(int timeoutMs);
+  void Continue();
 
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
   int exitCode_ = -1;
 };
+
+// Stops a program of the machine where it takes part in no file call: every
+// open, move and delete of the machine takes one machine-wide guard, so a
+// program stopped inside one would hold up every other program's. It is let
+// go on a little and stopped again until it is outside. False when that did
+// not happen within timeoutMs (the program is then running).
+bool StopOutsideFileCalls(ProgramRun* run, int timeoutMs);
 
 // Runs a host command to its end; its exit code (-1 when it could not start).
 // Output goes to outputFile, or is dropped when that is empty.

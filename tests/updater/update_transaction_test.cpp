@@ -30,65 +30,46 @@ using updater_test::OwnerWindow;
 using Files = std::map<std::string, std::string>;
 namespace fs = std::filesystem;
 
-const char kRole[] = "KORVA_UPDATER_ROLE";
-const char kResultFile[] = "KORVA_UPDATER_RESULT";
 const char kConfig[] = "resources/cplus-module/update.json";
 // A run's result when the service offered nothing newer.
-const int kNothingNewer = 10;
+const int kNothingNewer = updater_test::kNoNewerPackage;
 const int kRunTimeoutMs = 60000;
 
 // In a placed updater: undo what an earlier run left, then check and apply
 // the main package, as a run of the update window does; the result goes to
 // the file the starter named.
 bool RunRoleIfPlaced() {
-  const char* role = getenv(kRole);
-  if (role == nullptr) return false;
-  EXPECT_EQ(0, chdir(fs::read_symlink("/proc/self/exe").parent_path().c_str()));
+  const std::string role = updater_test::EnterPlacedRole();
+  if (role.empty()) return false;
   UpdateContext* context = UpdateContext::Instance();
-  context->RecoverInterruptedPackage();
   int result = kNothingNewer;
-  const std::string resultFile = getenv(kResultFile);
-  if (std::string(role).rfind("apply", 0) == 0) {
+  if (role.rfind("apply", 0) == 0) {
     OwnerWindow owner;
-    context->owner = &owner;
-    if (context->LoadUpdateConfig() && context->CheckVersions()) result = context->ApplyMainPackage();
+    result = updater_test::ApplyMainPackageAsTheWindowDoes(&owner);
+  } else {
+    context->RecoverInterruptedPackage();
   }
-  if (std::string(role) == "apply-hold") {
+  if (role == "apply-hold") {
     // Stands for the version write-back that follows a package: the lock is
     // let go once the starter says so.
+    const std::string resultFile = getenv(updater_test::kPlacedResultVariable);
     WriteHostFile(resultFile + ".applied", std::to_string(result));
     EXPECT_TRUE(testing_support::WaitUntil([&] { return HostExists(resultFile + ".release"); }, kRunTimeoutMs));
     context->ReleasePackageLock();
   }
-  WriteHostFile(resultFile, std::to_string(result));
+  updater_test::ReportPlacedResult(result);
   return true;
 }
 
-// Starts the placed updater in a role; its result lands in resultFile.
 void StartRole(ProgramRun* run, const InstallTree& tree, const std::string& role, const std::string& resultFile) {
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  setenv(kRole, role.c_str(), 1);
-  setenv(kResultFile, resultFile.c_str(), 1);
-  ASSERT_TRUE(run->Start(tree.Host("update/update.exe"),
-                         {std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name()},
-                         resultFile + ".out"));
-  unsetenv(kRole);
-  unsetenv(kResultFile);
+  ASSERT_TRUE(updater_test::StartPlacedRole(run, tree, role, resultFile)) << role;
 }
 
 int RunRole(const InstallTree& tree, const std::string& role, const std::string& resultFile) {
-  ProgramRun run;
-  StartRole(&run, tree, role, resultFile);
-  int code = -1;
-  EXPECT_TRUE(run.Wait(kRunTimeoutMs, &code)) << role << " did not end";
-  EXPECT_EQ(0, code) << ReadHostFile(resultFile + ".out");
-  return std::atoi(ReadHostFile(resultFile).c_str());
+  return updater_test::RunPlacedRole(tree, role, resultFile, kRunTimeoutMs);
 }
 
-// This program as <install dir>\update\update.exe of the test's machine.
-void PlaceUpdater(const InstallTree& tree) {
-  fs::copy_file("/proc/self/exe", tree.Host("update/update.exe"), fs::copy_options::overwrite_existing);
-}
+void PlaceUpdater(const InstallTree& tree) { updater_test::PlaceUpdaterProgram(tree); }
 
 // `count` files of one version, and update.json naming it.
 Files VersionFiles(const InstallTree& tree, int version, int count) {

@@ -23,6 +23,7 @@
 #include "server/update_service.h"
 #include "shared/registry_key.h"
 #include "shared/product_constants.h"
+#include "support/e2e_process.h"
 #include "support/own_directory_run.h"
 #include "support/stub_program.h"
 #include "support/temp_machine.h"
@@ -274,5 +275,104 @@ class OwnerWindow : public DuiLib::CWindowWnd {
     return CWindowWnd::HandleMessage(msg, wParam, lParam);
   }
 };
+
+// Stands in for the update window that the user closes once the package
+// unpacks: WM_QUIT at the first tick of the unzip stage, so that the step
+// stops waiting for its worker.
+class QuittingOwner : public OwnerWindow {
+ public:
+  QuittingOwner() : OwnerWindow(1) {}
+
+ protected:
+  LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
+    if (msg == WM_TIMER && KorvaUpdateProgress::Instance()->GetCaption() == kUnzipStageCaption && !quit_) {
+      quit_ = true;
+      PostQuitMessage(0);
+    }
+    return OwnerWindow::HandleMessage(msg, wParam, lParam);
+  }
+
+ private:
+  bool quit_ = false;
+};
+
+// This test program placed as the installed updater and started in a role of
+// the current test: a real updater process, which can be killed or stopped
+// and holds the package lock as an updater does. In that process
+// EnterPlacedRole() names the role, and the test's body plays it.
+const char kPlacedRoleVariable[] = "KORVA_UPDATER_PLACED_ROLE";
+const char kPlacedResultVariable[] = "KORVA_UPDATER_PLACED_RESULT";
+// A role's result when the service offered nothing newer.
+const int kNoNewerPackage = 10;
+
+// The role of this process, empty in the test itself. The placed updater
+// works from its own directory, as the real one does.
+inline std::string EnterPlacedRole() {
+  const char* role = getenv(kPlacedRoleVariable);
+  if (role == nullptr) return "";
+  EXPECT_EQ(0, chdir(fs::read_symlink("/proc/self/exe").parent_path().c_str()));
+  return role;
+}
+
+// In a role: the result that the test reads back.
+inline void ReportPlacedResult(int result) {
+  testing_support::WriteHostFile(getenv(kPlacedResultVariable), std::to_string(result));
+}
+
+// A role's result; -1 while it has reported none.
+inline int PlacedResult(const std::string& resultFile) {
+  const std::string text = testing_support::ReadHostFile(resultFile);
+  return text.empty() ? -1 : std::atoi(text.c_str());
+}
+
+// This program as <install dir>\update\update.exe of the test's machine.
+inline void PlaceUpdaterProgram(const InstallTree& tree) {
+  fs::copy_file("/proc/self/exe", tree.Host("update/update.exe"), fs::copy_options::overwrite_existing);
+}
+
+// Starts the placed updater in role; its result goes to resultFile, its
+// output to resultFile + ".out".
+inline bool StartPlacedRole(testing_support::ProgramRun* run, const InstallTree& tree, const std::string& role,
+                            const std::string& resultFile) {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  setenv(kPlacedRoleVariable, role.c_str(), 1);
+  setenv(kPlacedResultVariable, resultFile.c_str(), 1);
+  const bool started = run->Start(tree.Host("update/update.exe"),
+                                  {std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name()},
+                                  resultFile + ".out");
+  unsetenv(kPlacedRoleVariable);
+  unsetenv(kPlacedResultVariable);
+  return started;
+}
+
+// Runs a role to its end (within timeoutMs); its result, -1 when it hangs or fails.
+inline int RunPlacedRole(const InstallTree& tree, const std::string& role, const std::string& resultFile,
+                         int timeoutMs = 60000) {
+  testing_support::ProgramRun run;
+  if (!StartPlacedRole(&run, tree, role, resultFile)) {
+    ADD_FAILURE() << role << " did not start";
+    return -1;
+  }
+  int code = -1;
+  if (!run.Wait(timeoutMs, &code)) {
+    ADD_FAILURE() << role << " did not end";
+    return -1;
+  }
+  EXPECT_EQ(0, code) << testing_support::ReadHostFile(resultFile + ".out");
+  return PlacedResult(resultFile);
+}
+
+// What a run of the update window does for the main package: what an
+// earlier run left unfinished is undone, then the main package is checked
+// and applied. The step's result, or kNoNewerPackage.
+inline int ApplyMainPackageAsTheWindowDoes(OwnerWindow* owner) {
+  UpdateContext* context = UpdateContext::Instance();
+  context->RecoverInterruptedPackage();
+  context->owner = owner;
+  const int result = context->LoadUpdateConfig() && context->CheckVersions() ? context->ApplyMainPackage()
+                                                                            : kNoNewerPackage;
+  context->owner = nullptr;
+  return result;
+}
 
 }  // namespace updater_test
