@@ -47,11 +47,7 @@ void ExpectFiles(const InstallTree& tree, const Files& files) {
 
 // The tree as a user sees it: the updater's own backup folder left out.
 Files ProductSnapshot(const InstallTree& tree) {
-  Files snapshot = updater_test::TreeSnapshot(tree.Host(""));
-  for (auto it = snapshot.begin(); it != snapshot.end();) {
-    it = it->first.rfind("update/package_backup", 0) == 0 ? snapshot.erase(it) : std::next(it);
-  }
-  return snapshot;
+  return updater_test::SnapshotWithout(updater_test::TreeSnapshot(tree.Host("")), "update/package_backup");
 }
 
 std::string Backup(const InstallTree& tree, const std::string& relative) {

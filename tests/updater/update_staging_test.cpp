@@ -202,23 +202,7 @@ TEST(PackageStaging, ClosingDuringTheExtractionLeavesTheProductAlone) {
   };
   const Snapshot installed = withoutStaging();
 
-  class QuittingOwner : public OwnerWindow {
-   public:
-    QuittingOwner() : OwnerWindow(1) {}
-
-   protected:
-    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
-      if (msg == WM_TIMER && KorvaUpdateProgress::Instance()->GetCaption() == kUnzipStageCaption && !quit_) {
-        quit_ = true;
-        PostQuitMessage(0);
-      }
-      return OwnerWindow::HandleMessage(msg, wParam, lParam);
-    }
-
-   private:
-    bool quit_ = false;
-  };
-  QuittingOwner owner;
+  updater_test::QuittingOwner owner;
   UpdateContext* context = CheckedContext(&owner);
   ASSERT_NE(nullptr, context);
   EXPECT_EQ(kUpdateUnzipFailed, context->ApplyMainPackage());

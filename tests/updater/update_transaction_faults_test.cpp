@@ -36,6 +36,7 @@ using testing_support::WriteHostFile;
 using updater_test::InstallTree;
 using updater_test::OwnerWindow;
 using updater_test::TreeSnapshot;
+using updater_test::ExpectWholeVersion;
 using Files = std::map<std::string, std::string>;
 using Snapshot = std::map<std::string, std::string>;
 namespace fs = std::filesystem;
@@ -102,25 +103,6 @@ std::string Differences(const Snapshot& expected, const Snapshot& actual) {
 
 void ExpectSameTree(const Snapshot& expected, const Snapshot& actual) {
   EXPECT_TRUE(expected == actual) << Differences(expected, actual);
-}
-
-// A snapshot without what lies below prefix.
-Snapshot Without(Snapshot snapshot, const std::string& prefix) {
-  for (auto it = snapshot.begin(); it != snapshot.end();) {
-    it = it->first.rfind(prefix, 0) == 0 ? snapshot.erase(it) : std::next(it);
-  }
-  return snapshot;
-}
-
-// Every file of the version is in place and nothing of the step is left.
-void ExpectWholeVersion(const InstallTree& tree, const Files& files) {
-  int wrong = 0;
-  for (const auto& file : files) {
-    if (ReadHostFile(tree.Host(file.first)) != file.second && ++wrong <= 3) ADD_FAILURE() << file.first << " differs";
-  }
-  EXPECT_EQ(0, wrong);
-  EXPECT_FALSE(HostExists(tree.Host("update/update_korva")));
-  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
 }
 
 // Holds a file of the machine open without sharing it, as another program
@@ -410,7 +392,7 @@ TEST(PackageTransactionFaults, AStepThatStoppedWaitingForItsWorkerKeepsTheLockWh
       ADD_FAILURE() << file.first << " is not in the staging folder as unpacked";
     }
   }
-  ExpectSameTree(installed, Without(TreeSnapshot(tree.Host("")), staging));
+  ExpectSameTree(installed, updater_test::SnapshotWithout(TreeSnapshot(tree.Host("")), staging));
 
   WriteHostFile(firstResult + ".release", "");
   int code = -1;
@@ -494,7 +476,7 @@ TEST(PackageTransactionFaults, AnUndoThatCannotFinishKeepsEveryPackageOut) {
   WriteHostFile(tree.Host(kJournal), journal);
   const Files fresh = VersionOf(tree, 200, {"korva.exe"});
   tree.AddPackage("korva", 200, "korva.7z", fresh);
-  const Snapshot before = Without(TreeSnapshot(tree.Host("")), "update/package_backup/");
+  const Snapshot before = updater_test::SnapshotWithout(TreeSnapshot(tree.Host("")), "update/package_backup/");
   OwnerWindow owner;
   UpdateContext* context = UpdateContext::Instance();
   ASSERT_TRUE(context->LoadUpdateConfig() && context->CheckVersions());
@@ -505,7 +487,7 @@ TEST(PackageTransactionFaults, AnUndoThatCannotFinishKeepsEveryPackageOut) {
     ASSERT_TRUE(held.held());
     EXPECT_EQ(kUpdateUnzipFailed, context->ApplyMainPackage());
     EXPECT_TRUE(Has(tree.Log(), "fail to unzip update_korva.7z."));
-    ExpectSameTree(before, Without(TreeSnapshot(tree.Host("")), "update/package_backup/"));
+    ExpectSameTree(before, updater_test::SnapshotWithout(TreeSnapshot(tree.Host("")), "update/package_backup/"));
     EXPECT_EQ(journal, ReadHostFile(tree.Host(kJournal)));
     EXPECT_EQ(old.at("held.dll"), ReadHostFile(tree.Host(std::string(kBackup) + "held.dll")));
   }

@@ -27,6 +27,7 @@ using testing_support::ReadHostFile;
 using testing_support::WriteHostFile;
 using updater_test::InstallTree;
 using updater_test::OwnerWindow;
+using updater_test::ExpectWholeVersion;
 using Files = std::map<std::string, std::string>;
 namespace fs = std::filesystem;
 
@@ -81,17 +82,6 @@ Files VersionFiles(const InstallTree& tree, int version, int count) {
   files["korva.exe"] = "main program " + std::to_string(version);
   files[kConfig] = tree.ProductConfigText(100, version, 100);
   return files;
-}
-
-// Every file of the version is in place: nothing older, nothing mixed.
-void ExpectWholeVersion(const InstallTree& tree, const Files& files) {
-  int wrong = 0;
-  for (const auto& file : files) {
-    if (ReadHostFile(tree.Host(file.first)) != file.second && ++wrong <= 3) ADD_FAILURE() << file.first << " differs";
-  }
-  EXPECT_EQ(0, wrong);
-  EXPECT_FALSE(HostExists(tree.Host("update/update_korva")));
-  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
 }
 
 size_t LinesOf(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }

@@ -375,4 +375,27 @@ inline int ApplyMainPackageAsTheWindowDoes(OwnerWindow* owner) {
   return result;
 }
 
+// Every file of the version is in place (nothing older, nothing mixed) and
+// nothing of the step is left in the updater's folder.
+inline void ExpectWholeVersion(const InstallTree& tree, const std::map<std::string, std::string>& files) {
+  int wrong = 0;
+  for (const auto& file : files) {
+    if (testing_support::ReadHostFile(tree.Host(file.first)) != file.second && ++wrong <= 3)
+      ADD_FAILURE() << file.first << " differs";
+  }
+  EXPECT_EQ(0, wrong);
+  EXPECT_FALSE(testing_support::HostExists(tree.Host("update/update_korva")));
+  EXPECT_FALSE(testing_support::HostExists(tree.Host("update/package_backup")));
+}
+
+// A TreeSnapshot without what lies below prefix.
+inline std::map<std::string, std::string> SnapshotWithout(std::map<std::string, std::string> snapshot,
+                                                          const std::string& prefix) {
+  for (auto it = snapshot.begin(); it != snapshot.end();) {
+    it = it->first.rfind(prefix, 0) == 0 ? snapshot.erase(it) : std::next(it);
+  }
+  return snapshot;
+}
+
 }  // namespace updater_test
+
