@@ -101,15 +101,23 @@ void KillApplyAfter(const InstallTree& tree, const testing_support::TempMachine&
   ASSERT_EQ(std::string::npos, left.find("\ndone\n")) << "the run finished its move before it was killed";
 }
 
+// 3,000 files of version 100 installed (*old), and version 200 of them
+// published as the main package, which is returned.
+Files InstallAndPublish(InstallTree& tree, Files* old) {
+  *old = VersionFiles(tree, 100, 3000);
+  for (const auto& file : *old) WriteHostFile(tree.Host(file.first), file.second);
+  const Files fresh = VersionFiles(tree, 200, 3000);
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  return fresh;
+}
+
 TEST(PackageTransaction, AKilledRunIsUndoneByTheNextWhichThenAppliesTheUpdateWhole) {
   if (RunRoleIfPlaced()) return;
   testing_support::TempMachine machine;
   InstallTree tree;
   PlaceUpdater(tree);
-  const Files old = VersionFiles(tree, 100, 3000);
-  for (const auto& file : old) WriteHostFile(tree.Host(file.first), file.second);
-  const Files fresh = VersionFiles(tree, 200, 3000);
-  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  Files old;
+  const Files fresh = InstallAndPublish(tree, &old);
   const auto installed = updater_test::TreeSnapshot(tree.Host(""));
 
   // Killed once its move has begun.
@@ -166,10 +174,8 @@ TEST(PackageTransaction, RecoveryKilledPartWayIsTakenUpByTheNextRun) {
   testing_support::TempMachine machine;
   InstallTree tree;
   PlaceUpdater(tree);
-  const Files old = VersionFiles(tree, 100, 3000);
-  for (const auto& file : old) WriteHostFile(tree.Host(file.first), file.second);
-  const Files fresh = VersionFiles(tree, 200, 3000);
-  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  Files old;
+  const Files fresh = InstallAndPublish(tree, &old);
   const auto installed = updater_test::TreeSnapshot(tree.Host(""));
 
   ASSERT_NO_FATAL_FAILURE(KillApplyAfter(tree, machine, 2000));
