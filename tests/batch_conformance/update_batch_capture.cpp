@@ -14,6 +14,7 @@
 #include "e2e/update_e2e.h"
 #include "internal/machine.h"
 #include "internal/unicode.h"
+#include "support/stub_program.h"
 #include "support/update_json.h"
 
 namespace testing_support {
@@ -124,7 +125,9 @@ TEST_P(UpdateBatchCapture, WritesTheBatchFile) {
   EXPECT_EQ(0, code);
 
   // How the platform started the interpreter: in the work folder, with the
-  // batch file's host path as the only argument.
+  // batch file's host path as the only argument. The interpreter is started
+  // detached and may still be running when update.exe has ended.
+  WaitUntil([&] { return HostExists(record); }, 20000);
   const std::vector<std::string> started = FileLines(record);
   ASSERT_EQ(2u, started.size()) << "the interpreter was not started once with one argument\n" << UpdateLogText();
   const std::string cwd = BelowMachine(started[0], machine().dir());
