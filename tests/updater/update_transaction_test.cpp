@@ -54,7 +54,7 @@ bool RunRoleIfPlaced() {
     // Stands for the version write-back that follows a package: the lock is
     // let go once the starter says so.
     const std::string resultFile = getenv(updater_test::kPlacedResultVariable);
-    WriteHostFile(resultFile + ".applied", std::to_string(result));
+    updater_test::ReportWhole(resultFile + ".applied", std::to_string(result));
     EXPECT_TRUE(testing_support::WaitUntil([&] { return HostExists(resultFile + ".release"); }, kRunTimeoutMs));
     context->ReleasePackageLock();
   }

@@ -314,10 +314,15 @@ inline std::string EnterPlacedRole() {
   return role;
 }
 
-// In a role: the result that the test reads back.
-inline void ReportPlacedResult(int result) {
-  testing_support::WriteHostFile(getenv(kPlacedResultVariable), std::to_string(result));
+// In a role: a report the test polls for, written aside and renamed into
+// place, so that once it exists it is whole.
+inline void ReportWhole(const std::string& path, const std::string& text) {
+  testing_support::WriteHostFile(path + ".part", text);
+  fs::rename(path + ".part", path);
 }
+
+// In a role: the result that the test reads back.
+inline void ReportPlacedResult(int result) { ReportWhole(getenv(kPlacedResultVariable), std::to_string(result)); }
 
 // A role's result; -1 while it has reported none.
 inline int PlacedResult(const std::string& resultFile) {
