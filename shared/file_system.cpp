@@ -167,6 +167,28 @@ bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
   return true;
 }
 
+bool FlushFileToDisk(const std::wstring& path) {
+  // Only a handle that may write the file may flush it.
+  auto open = [&] {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  };
+  HANDLE file = open();
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const bool readOnly = file == INVALID_HANDLE_VALUE && attributes != INVALID_FILE_ATTRIBUTES &&
+                        !IsLink(attributes) && (attributes & FILE_ATTRIBUTE_READONLY);
+  if (readOnly && SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    file = open();
+    SetFileAttributesW(path.c_str(), attributes);
+  }
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(file) != FALSE;
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  SetLastError(error);
+  return flushed;
+}
+
 std::wstring GetFileStem(const std::wstring& path) { return ReplaceExtension(GetFileName(path), L""); }
 
 std::wstring ReplaceExtension(const std::wstring& name, const std::wstring& suffix) {

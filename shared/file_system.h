@@ -57,6 +57,10 @@ bool IsDirectoryEmpty(const std::wstring& dir);
 // The whole content of a file (others may go on writing it); false when it
 // cannot be opened.
 bool ReadWholeFile(const std::wstring& path, std::string* bytes);
+// Writes what the system still caches of a file to the disk, so that it
+// survives a power cut. A read-only file is opened for it with its flag
+// cleared for the moment. False when it cannot be opened or flushed.
+bool FlushFileToDisk(const std::wstring& path);
 // File name without its extension.
 std::wstring GetFileStem(const std::wstring& path);
 // name without its extension (a leading "." is no extension), then suffix.

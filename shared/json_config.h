@@ -60,7 +60,9 @@ class JsonConfig {
   // Writes the document to its file (an object that has no path yet takes
   // `path`). The new text replaces the old file whole, through a file
   // "<name>.korva-new" beside it; on failure the old file stays as it was and
-  // no new file is left.
+  // no new file is left. A read-only file is replaced too (the new one is not
+  // read-only). While another program holds the file open without sharing
+  // deletion, the replacement is tried again for about a second.
   bool Save(const std::wstring& path);
   // "ui" -> "auth" -> "phoneNumber" of the user's configuration, as text
   // (json_config_write.cpp).

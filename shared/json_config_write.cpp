@@ -22,6 +22,21 @@ std::string ToTextMode(const std::string& text) {
   return out;
 }
 
+// A reader that shares no deletion (as the programs that read a record
+// often open it) holds the rename off while it has the file open: it is
+// tried again for about a second.
+const int kReplaceTries = 20;
+const DWORD kReplacePauseMs = 50;
+
+bool ReplaceWithRetry(const std::wstring& from, const std::wstring& to) {
+  for (int tries = 1;; ++tries) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    const DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || tries == kReplaceTries) return false;
+    Sleep(kReplacePauseMs);
+  }
+}
+
 }  // namespace
 
 bool JsonConfig::SetString(const std::wstring& key, const std::wstring& value) {
@@ -61,10 +76,18 @@ bool JsonConfig::Save(const std::wstring& filePath) {
   bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
             written == text.size() && FlushFileBuffers(file);
   CloseHandle(file);
-  ok = ok && MoveFileExW(newPath.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+  // The updater owns its records: a read-only flag, which a package's file
+  // can carry, does not keep the new text out. It comes back if the old
+  // record stays.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const bool readOnly = ok && attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                        (attributes & FILE_ATTRIBUTE_READONLY);
+  if (readOnly) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  ok = ok && ReplaceWithRetry(newPath, path);
   if (!ok) {
     const DWORD error = GetLastError();
     DeleteFileW(newPath.c_str());
+    if (readOnly) SetFileAttributesW(path.c_str(), attributes);
     SetLastError(error);
   }
   return ok;

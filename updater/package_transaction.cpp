@@ -19,8 +19,11 @@ namespace {
 
 // The journal: a header, then one line per step, written before the step
 // is taken, then "done" once every file is in place or "undone" once every
-// step has been taken back. It is not flushed to disk line by line: it
-// outlives a killed process, which is what it is for.
+// step has been taken back. The step lines are not flushed to disk: they
+// outlive a killed process, and what a power cut takes of them the recovery
+// copes with. "done" and "undone" are flushed before anything the journal
+// guards is deleted: without them the next run would take back a finished
+// update whose backups are gone, or undo an undone one again.
 const char kJournalHeader[] = "korva package journal 1";
 const char kDoneLine[] = "done";
 const char kUndoneLine[] = "undone";
@@ -89,6 +92,8 @@ class JournalWriter {
            WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &written, NULL) && written == text.size();
   }
 
+  bool Flush() { return file_ != INVALID_HANDLE_VALUE && FlushFileBuffers(file_); }
+
   void Close() {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
@@ -131,8 +136,8 @@ JournalRead ReadJournal(const std::wstring& path, std::vector<JournalEntry>* ent
   return header ? JournalRead::kDamaged : JournalRead::kRead;
 }
 
-// Appends a status line to a journal on a line of its own: a last line cut
-// short is dropped first, as a reader skips it anyway.
+// Appends a status line to a journal on a line of its own, and flushes it:
+// a last line cut short is dropped first, as a reader skips it anyway.
 bool MarkJournal(const std::wstring& path, const char* status) {
   std::string text;
   if (!ReadWholeFile(path, &text)) return false;
@@ -148,7 +153,7 @@ bool MarkJournal(const std::wstring& path, const char* status) {
   DWORD written = 0;
   const bool ok = SetFilePointerEx(file, keep, NULL, FILE_BEGIN) && SetEndOfFile(file) &&
                   WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, NULL) &&
-                  written == line.size();
+                  written == line.size() && FlushFileBuffers(file);
   CloseHandle(file);
   return ok;
 }
@@ -243,7 +248,7 @@ bool UndoTransaction(const std::vector<JournalEntry>& entries, const std::wstrin
 }
 
 // Deletes what a finished transaction left; the journal goes last, once
-// nothing else is there.
+// nothing else is there. The journal's last line must be on the disk by then.
 void DeleteLeftovers(const TransactionPaths& paths) {
   const bool backupGone = DeleteWholeTree(paths.backup);
   const bool trashGone = DeleteWholeTree(paths.trash);
@@ -340,6 +345,15 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     }
     return false;
   };
+  const std::wstring source = AddBackslash(staging);
+  std::list<std::wstring> dirs, files;
+  CollectTree(source, dirs, files);
+  // The package's bytes reach the disk before any backup can go: renames
+  // outlive a power cut, data still in the cache does not.
+  for (const std::wstring& file : files) {
+    if (!FlushFileToDisk(file)) return fail(file, GetLastError());
+  }
+
   CreateDirectories(backupRoot_);
   // Numbers grow with every transaction, so that the newest is known.
   unsigned long highest = 0;
@@ -369,9 +383,6 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     return true;
   };
 
-  const std::wstring source = AddBackslash(staging);
-  std::list<std::wstring> dirs, files;
-  CollectTree(source, dirs, files);
   if (!dirs.empty()) dirs.pop_front();  // staging itself
   for (const std::wstring& dir : dirs) {
     const std::wstring relative = dir.substr(source.size());
@@ -416,9 +427,13 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
   }
 
   if (!journal.Write(kDoneLine)) return undo(paths.journal, GetLastError());
+  const bool durable = journal.Flush();
   journal.Close();
-  DeleteLeftovers(paths);
-  RemoveIfEmpty(backupRoot_);
+  // Otherwise the backups wait for a run that can flush the journal.
+  if (durable) {
+    DeleteLeftovers(paths);
+    RemoveIfEmpty(backupRoot_);
+  }
   return true;
 }
 
@@ -438,7 +453,9 @@ bool RecoverPackageTransactions(const std::wstring& installDir, const std::wstri
     const JournalRead read =
         it->second.journal ? ReadJournal(paths.journal, &entries, &state) : JournalRead::kUnopened;
     if (read == JournalRead::kRead && state != JournalState::kOpen) {
-      DeleteLeftovers(paths);
+      // The run that wrote its last line may have died before it flushed
+      // it; the package's bytes were flushed before "done" was written.
+      if (FlushFileToDisk(paths.journal)) DeleteLeftovers(paths);
     } else if (!whole) {
       // Left for a run that has undone the newer ones.
     } else if (!it->second.journal) {

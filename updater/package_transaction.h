@@ -19,12 +19,15 @@ class PackageTransaction {
   PackageTransaction(const std::wstring& installDir, const std::wstring& area);
 
   // Moves every file below staging to its place in the install directory.
-  // An installed file is first renamed aside into the backup folder; the
-  // install tree's update.json comes last. A journal line is written before
-  // each rename. When a step fails, every step so far is undone and the
-  // result is false, with *failure naming the file that did not move. After
-  // success the backups go; what is still in use (a running program's old
-  // image) stays for the next run. What an undo could not take back stays
+  // The staged files are flushed to the disk first; one that cannot be fails
+  // the move before anything changes. An installed file is first renamed
+  // aside into the backup folder; the install tree's update.json comes last.
+  // A journal line is written before each rename. When a step fails, every
+  // step so far is undone and the result is false, with *failure naming the
+  // file that did not move. After success, once the journal's end is on the
+  // disk, the backups go; what is still in use (a running program's old
+  // image), or everything when the journal cannot be flushed, stays for the
+  // next run. What an undo could not take back stays
   // journaled for RecoverPackageTransactions, which callers run, and must
   // see succeed, before they apply.
   bool Apply(const std::wstring& staging, TreeMoveFailure* failure);

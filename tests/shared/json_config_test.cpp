@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shared/log_writer.h"
@@ -188,17 +189,44 @@ TEST_F(JsonConfigTest, SaveOnAFullDriveKeepsTheOldRecord) {
 }
 
 // The record cannot be replaced while another program holds it open without
-// sharing deletion, as on Windows; the new text is thrown away.
-TEST_F(JsonConfigTest, SaveOverAnOpenRecordFailsAndLeavesItAlone) {
+// sharing deletion, as on Windows. A reader that lets go within about a
+// second only delays the save; one that keeps it open makes it fail, with
+// the new text thrown away and the old record, read-only flag and all, as
+// it was.
+TEST_F(JsonConfigTest, SaveOverAnOpenRecordWaitsForAShortReaderOnly) {
   const std::string old = "{\"version\":\"5\"}";
   ASSERT_TRUE(LoadText(old, "update.json"));
-  HANDLE held = CreateFileW(L"C:\\cfg\\update.json", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\cfg\\update.json", FILE_ATTRIBUTE_READONLY));
+  auto holdRecord = [] {
+    return CreateFileW(L"C:\\cfg\\update.json", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE held = holdRecord();
   ASSERT_NE(INVALID_HANDLE_VALUE, held);
   ASSERT_TRUE(config_.SetString(L"version", L"6"));
+  const ULONGLONG began = GetTickCount64();
   EXPECT_FALSE(config_.Save(L""));
+  const ULONGLONG waited = GetTickCount64() - began;
+  EXPECT_GE(waited, 500u);
+  EXPECT_LE(waited, 5000u);
   CloseHandle(held);
   EXPECT_EQ(ReadHostFile(machine_.c() + "/cfg/update.json"), old);
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_READONLY),
+            GetFileAttributesW(L"C:\\cfg\\update.json") & FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(OtherFiles(machine_.c() + "/cfg", "update.json").empty());
+
+  // Let go a moment after the save began: it goes through, over the
+  // read-only flag.
+  held = holdRecord();
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  std::thread reader([held] {
+    Sleep(300);
+    CloseHandle(held);
+  });
+  EXPECT_TRUE(config_.Save(L""));
+  reader.join();
+  EXPECT_EQ(ReadHostFile(machine_.c() + "/cfg/update.json"), "{\r\n   \"version\" : \"6\"\r\n}\r\n");
+  EXPECT_EQ(0u, GetFileAttributesW(L"C:\\cfg\\update.json") & FILE_ATTRIBUTE_READONLY);
   EXPECT_TRUE(OtherFiles(machine_.c() + "/cfg", "update.json").empty());
 
   // Nothing loaded and no path given: nothing is written anywhere.
