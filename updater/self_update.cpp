@@ -70,6 +70,20 @@ struct ReplacedFile {
   std::wstring kept;
 };
 
+// "attrib -r" for a file that may carry the read-only flag, which copy
+// carries from a package's file and which makes copy and del refuse it. A
+// file not there is left alone.
+std::string ClearReadOnlyLine(const std::wstring& path) {
+  const std::string quoted = Quoted(path);
+  return "if exist " + quoted + " attrib -r " + quoted + " >nul 2>nul\r\n";
+}
+
+bool IsReadOnlyFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
 // Lines that keep every file the batch replaces before the first one
 // changes. Whether a file is there is for the batch to see when it runs:
 // the records change after it is written, and the updater's update.json may
@@ -86,18 +100,20 @@ std::string KeepLines(const std::vector<ReplacedFile>& files) {
 }
 
 // Lines that give a failed replacement up: each file copied so far, the
-// failing one included (a copy may stop halfway), gets its kept content back
-// or, without a kept copy, is deleted as new; then the folders the batch made
-// go, deepest first. A failing copy at index i jumps to korva_undo<i> and
-// falls through to index 0. A file still held refuses its restoring copy
-// too; it was never written, as its own copy failed when it was opened.
+// failing one included (a copy may stop halfway), gets its kept content and
+// flags back or, without a kept copy, is deleted as new, whatever flag the
+// package gave it; then the folders the batch made go, deepest first. A
+// failing copy at index i jumps to korva_undo<i> and falls through to index
+// 0. A file still held refuses its restoring copy too; it was never written,
+// as its own copy failed when it was opened.
 std::string UndoLines(const std::vector<ReplacedFile>& files, const std::vector<std::wstring>& madeDirs) {
   std::string lines;
   for (size_t i = files.size(); i-- > 0;) {
     const std::string kept = Quoted(files[i].kept);
     lines += ":korva_undo" + std::to_string(i) + "\r\n";
+    lines += ClearReadOnlyLine(files[i].target);
     lines += "if exist " + kept + " copy /y " + kept + " " + Quoted(files[i].target) + "\r\n";
-    lines += "if not exist " + kept + " del " + Quoted(files[i].target) + "\r\n";
+    lines += "if not exist " + kept + " del /f " + Quoted(files[i].target) + "\r\n";
   }
   for (auto dir = madeDirs.rbegin(); dir != madeDirs.rend(); ++dir) lines += "rd " + Quoted(*dir) + "\r\n";
   return lines;
@@ -145,6 +161,14 @@ bool LoadForUpdate(JsonConfig& config, const std::wstring& path) {
   return false;
 }
 
+// A record changed by this run gets its kept content back, or goes when it
+// was not there before.
+bool PutBackRecord(const KeptFile& record) {
+  ClearReadOnly(record.path);
+  if (record.kept.empty()) return DeleteFileW(record.path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+  return MoveFileExW(record.kept.c_str(), record.path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 }  // namespace
 
 bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceDir, const std::wstring& exeDir,
@@ -161,12 +185,18 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   // copy makes no directories: those new in this package are made by the
   // batch, so that a given-up update takes them away again.
   const std::vector<std::wstring> madeDirs = MissingDirectories(files, exeDir);
+  // A read-only update.exe could never be opened by the wait: its flag goes
+  // first, and comes back if the update is given up.
+  const std::wstring updaterExe = exeDir + kUpdaterExe;
+  const bool updaterReadOnly = IsReadOnlyFile(updaterExe);
 
   std::string text = "ping -n 1 127.0>nul\r\n";
-  text += WaitForUpdaterExit(exeDir + kUpdaterExe);
+  if (updaterReadOnly) text += ClearReadOnlyLine(updaterExe);
+  text += WaitForUpdaterExit(updaterExe);
   text += KeepLines(files);
   for (const std::wstring& dir : madeDirs) text += "md " + Quoted(dir) + "\r\n";
   for (size_t i = 0; i < files.size(); ++i) {
+    text += ClearReadOnlyLine(files[i].target);
     text += "copy /y " + Quoted(files[i].source) + " " + Quoted(files[i].target) + "\r\n";
     text += "if errorlevel 1 goto korva_undo" + std::to_string(i) + "\r\n";
   }
@@ -178,9 +208,11 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   // next run of the old updater offers the new one again.
   text += UndoLines(files, madeDirs);
   text += ":korva_failed\r\n";
+  if (updaterReadOnly) text += "attrib +r " + Quoted(updaterExe) + " >nul 2>nul\r\n";
   for (const KeptFile& record : records) {
+    text += ClearReadOnlyLine(record.path);
     if (record.kept.empty()) {
-      text += "del " + Quoted(record.path) + "\r\n";
+      text += "del /f " + Quoted(record.path) + "\r\n";
     } else {
       text += "copy /y " + Quoted(record.kept) + " " + Quoted(record.path) + "\r\n";
     }
@@ -203,10 +235,13 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   text += "del %0\r\n";
   if (!WriteTextFile(batchPath, text)) return false;
   // Without it the batch cannot keep the files it replaces and gives up. A
-  // copy left by an earlier run would be taken for the kept one of a file
-  // that is new.
+  // copy left by an earlier run, read-only or not, would be taken for the
+  // kept one of a file that is new.
   CreateDirectories(keptDir);
-  for (const ReplacedFile& file : files) DeleteFileW(file.kept.c_str());
+  for (const ReplacedFile& file : files) {
+    ClearReadOnly(file.kept);
+    DeleteFileW(file.kept.c_str());
+  }
   return true;
 }
 
@@ -251,7 +286,7 @@ void MoveChannelSetting(const std::wstring& updaterConfigPath, const std::wstrin
   }
 }
 
-void FinishSelfUpdate(const std::wstring& sourceDir) {
+bool FinishSelfUpdate(const std::wstring& sourceDir) {
   UpdateContext* context = UpdateContext::Instance();
   const std::wstring workDir = context->GetWorkDir();
   const std::wstring batchPath = workDir + kUpdateBatFile;
@@ -276,20 +311,50 @@ void FinishSelfUpdate(const std::wstring& sourceDir) {
     if (FileExists(path)) record.kept = keptDir + L"\\record" + std::to_wstring(records.size());
     records.push_back(record);
   }
-  if (!WriteUpdateBatch(batchPath, sourceDir, GetModuleDir(), workDir, records)) return;
+  // What is given up leaves nothing of the update behind: the next run of
+  // this updater offers it again.
+  auto giveUp = [&] {
+    DeleteFileW(batchPath.c_str());
+    DeleteWholeTree(keptDir);
+    DeleteWholeTree(sourceDir);
+    return false;
+  };
+  if (!WriteUpdateBatch(batchPath, sourceDir, GetModuleDir(), workDir, records)) {
+    WriteLog("fail to write %s, the updater is not replaced .", WideToAnsi(batchPath).c_str());
+    return giveUp();
+  }
   for (const KeptFile& record : records) {
     if (record.kept.empty() || CopyFileW(record.path.c_str(), record.kept.c_str(), FALSE)) continue;
     // A record that could not be put back must not be changed.
     WriteLog("fail to keep %s, the updater is not replaced .", WideToAnsi(record.path).c_str());
-    DeleteFileW(batchPath.c_str());
-    DeleteWholeTree(keptDir);
-    return;
+    return giveUp();
   }
 
+  // Each write-back is guarded on its own: the product's record must carry
+  // the new version whatever became of the updater's, or the new updater
+  // would take itself for old and fetch itself again.
+  const INT32 version = context->GetSelfUpdateInfo().versionCode;
+  bool updaterWritten = false;
+  bool productWritten = false;
   try {
-    const INT32 version = context->GetSelfUpdateInfo().versionCode;
-    WriteBackVersion(updaterConfig, L"updateupdate", version);
-    WriteBackVersion(productConfig, L"updateupdate", version);
+    updaterWritten = WriteBackVersion(updaterConfig, L"updateupdate", version);
+  } catch (...) {
+    WriteLog("update config file error during updating.");
+  }
+  try {
+    productWritten = WriteBackVersion(productConfig, L"updateupdate", version);
+  } catch (...) {
+    WriteLog("update config file error during updating.");
+  }
+  if (!productWritten) {
+    WriteLog("fail to write the new updater version into %s, the updater is not replaced .",
+             WideToAnsi(productConfig).c_str());
+    if (updaterWritten && !PutBackRecord(records[1])) {
+      WriteLog("fail to put back %s .", WideToAnsi(updaterConfig).c_str());
+    }
+    return giveUp();
+  }
+  try {
     MoveChannelSetting(updaterConfig, channelFile);
   } catch (...) {
     WriteLog("update config file error during updating.");
@@ -305,4 +370,5 @@ void FinishSelfUpdate(const std::wstring& sourceDir) {
   info.lpDirectory = workDir.c_str();
   info.nShow = SW_HIDE;
   ShellExecuteExW(&info);
+  return true;
 }

@@ -10,10 +10,14 @@
 // files and of channel.json for it, records the new updater version in both
 // update.json files, moves the channel setting into channel.json (which may
 // delete the updater's update.json after the batch file was written) and
-// starts the batch file elevated and hidden. sourceDir holds the unpacked
-// updater package (<work dir>update_update). When a record cannot be copied,
-// the batch file is deleted again and nothing else happens.
-void FinishSelfUpdate(const std::wstring& sourceDir);
+// starts the batch file elevated and hidden; true then. sourceDir holds the
+// unpacked updater package (<work dir>update_update). False, with the batch
+// file, the kept copies and sourceDir deleted and the records as they were,
+// when the batch file cannot be written, a record cannot be kept, or the
+// product's update.json cannot take the new version: the updater is not
+// replaced then. A failed write-back into the updater's own update.json or a
+// failed channel move is logged and does not stop the update.
+bool FinishSelfUpdate(const std::wstring& sourceDir);
 
 // A file that the self-update changes before its batch file runs, and the
 // copy of its earlier content (empty when it did not exist).
@@ -23,15 +27,18 @@ struct KeptFile {
 };
 
 // Writes the batch file that waits (bounded) until <exeDir>update.exe can be
-// written, that is until the updater running from it has ended, then keeps a
+// written, that is until the updater running from it has ended (a read-only
+// flag it has now is cleared first, as it would keep the file shut), then keeps a
 // copy of every file of exeDir it replaces in <workDir>update_kept (whether a
 // file is there is seen when the batch file runs; one that is not is new),
 // makes the directories new in the package and copies every file below
-// sourceDir over exeDir (same relative paths), each copy checked. When all
+// sourceDir over exeDir (same relative paths), each copy checked, each
+// target's read-only flag cleared first (a copy carries the package file's). When all
 // went well it removes <workDir>update_update and the kept copies, starts
 // <exeDir>update.exe and deletes itself. When the wait runs out or a copy
 // fails it gives up: each file copied so far, the failing one too, is copied
-// back from its kept copy (or deleted when it was new), the directories it
+// back from its kept copy with its flags (or deleted when it was new, also
+// read-only), a read-only flag of update.exe is set again, the directories it
 // made are removed, the records are copied back from their kept content (or
 // deleted when they did not exist), the unpacked and kept files go,
 // <exeDir>launch.exe is started from exeDir when it is there (the updater is

@@ -88,10 +88,11 @@ void KorvaUpdateWnd::OnPrepare() {
     BeginUpdateResult(result);
     const int code = context->ApplySelfUpdate();
     FinishUpdateResult(result, code, kUpdateObjectSelf);
-    if (code == kUpdateOk) {
-      FinishSelfUpdate(context->GetWorkDir() + kSelfUpdatePackageDir);
-      context->ReleasePackageLock();
-    } else {
+    // A new updater that its records would not name is never started: it
+    // would take itself for old and fetch itself again.
+    const bool replacing = code == kUpdateOk && FinishSelfUpdate(context->GetWorkDir() + kSelfUpdatePackageDir);
+    context->ReleasePackageLock();
+    if (!replacing) {
       FailRun("fail to update update.7z", kSelfFailedText, kUpdateBoxNotice);
       LaunchProduct(false);
     }

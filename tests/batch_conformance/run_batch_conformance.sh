@@ -143,15 +143,19 @@ place_programs() {
 copy_check='^if errorlevel 1 goto korva_undo'
 uncheck() { LC_ALL=C sed -i "/$copy_check/d" "$1"; }
 
-# Every entry under C: with its content and write time: a run's machine
-# before and after it.
+# ",read-only" for a file that carries the flag: both this platform and Wine
+# keep it as the owner's missing write permission (root may write anyway).
+read_only() { [ $((0$(stat -c %a "$1") & 0200)) -ne 0 ] || echo ",read-only"; }
+
+# Every entry under C: with its content, write time and read-only flag: a
+# run's machine before and after it.
 listing() {
   (cd "$1/c" && find . -mindepth 1 ! -path ./windows | LC_ALL=C sort) | while IFS= read -r entry; do
     entry=${entry#./}
     if [ -d "$1/c/$entry" ]; then
       echo "$entry/"
     else
-      echo "$entry $(md5_of "$1/c/$entry") $(stat -c %.7Y "$1/c/$entry")"
+      echo "$entry $(md5_of "$1/c/$entry") $(stat -c %.7Y "$1/c/$entry")$(read_only "$1/c/$entry")"
     fi
   done
 }
@@ -266,7 +270,10 @@ write_time() {
 
 # What a run left, normalised: every entry under C: (files by content and
 # write time, the programs of $copy.labels by their label), then the starts
-# of the new updater and the interpreter's exit code.
+# of the new updater and the interpreter's exit code. Read-only flags are
+# left out: Wine's copy over an existing file does not carry the source's,
+# which Windows' does (and this platform's), so each side's flags are held
+# to what that side had before its run (check_whole) instead.
 report() {
   local c=$1 copy="$runs/$1/$2" entry sum label
   echo "[entries under C:]"

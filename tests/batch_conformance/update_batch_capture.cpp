@@ -86,10 +86,14 @@ TEST_P(UpdateBatchCapture, WritesTheBatchFile) {
   WriteHostFile(updateDir + "/update.json",
                 R"({"updateupdate": {"packagename": "korva_update", "version": "1"}, "channel": "beta"})");
 
-  // The new updater brings changed files (a runtime file copied before the
-  // launcher, which a run may hold), its own record (new to the batch file,
-  // which finds none), files in new folders and names that the batch file
-  // must spell in its code page or escape.
+  // An earlier package left an installed runtime file read-only.
+  fs::permissions(updateDir + "/ucrtbase.dll", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+
+  // The new updater brings changed files (a read-only runtime file copied
+  // before the launcher, which a run may hold), its own record (new to the
+  // batch file, which finds none), files in new folders and names that the
+  // batch file must spell in its code page or escape.
   Publish("korva_update", kNewUpdaterVersion, "2.0.0", "updater release notes", "update-2.7z",
           {{"update.exe", ReadHostFile(StubProgram()) + kNewUpdaterMark},
            {"update.json", UpdateJsonText(service().VersionCheckUrl(), kNewUpdaterVersion, 200, 1)},
@@ -99,7 +103,8 @@ TEST_P(UpdateBatchCapture, WritesTheBatchFile) {
            {"extras/readme.txt", "new folder"},
            {"skin/theme/dark.xml", "<theme/>"},
            {"说明/新功能.txt", "新功能"},
-           {"rate 50%.txt", "half"}});
+           {"rate 50%.txt", "half"}},
+          {"api-ms-win-crt-runtime-l1-1-0.dll"});
 
   // The records as the installation left them, which a given-up update must
   // put back: copied to <out>/records/<name>, a missing one left out.

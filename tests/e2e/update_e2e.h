@@ -179,11 +179,17 @@ class UpdaterE2eTest : public InstallerE2eTest {
   }
 
   // Packs files (relative path -> content) as `file` and publishes it as the
-  // newest version of the package.
+  // newest version of the package; the files named in readOnly are packed
+  // read-only.
   void Publish(const std::string& packageName, int versionCode, const std::string& versionName,
-               const std::string& text, const std::string& file, const std::map<std::string, std::string>& files) {
+               const std::string& text, const std::string& file, const std::map<std::string, std::string>& files,
+               const std::vector<std::string>& readOnly = {}) {
     const std::string staging = scratch() + "/staging-" + file;
     for (const auto& f : files) WriteHostFile(staging + "/" + f.first, f.second);
+    for (const std::string& f : readOnly) {
+      std::filesystem::permissions(staging + "/" + f, std::filesystem::perms::owner_write | std::filesystem::perms::group_write | std::filesystem::perms::others_write,
+                                   std::filesystem::perm_options::remove);
+    }
     ASSERT_TRUE(PackDirectory(staging, scratch() + "/service/" + file));
     CatalogEntry entry;
     entry.packageName = packageName;

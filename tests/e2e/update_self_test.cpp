@@ -169,6 +169,86 @@ TEST_F(UpdateSelfTest, UpdaterPackageWithItsRecordOverAMovedChannel) {
   EXPECT_EQ("2", ParseJson(ReadHostFile(UpdateDirHost() + "/update.json"))["updateupdate"]["version"].asString());
 }
 
+// A package built from a read-only tree makes every file it places
+// read-only, the product's update.json among them. The updater still writes
+// the new version into it: the new updater finds itself current, starts the
+// launcher, and the chain of runs ends after one download of the package. The
+// package's own files are read-only too; a second new updater goes over them.
+TEST_F(UpdateSelfTest, AReadOnlyRecordTakesTheNewVersionAndTheRunsEnd) {
+  const std::string newUpdater = ReadHostFile(DistDir() + "/update.exe") + kMarker;
+  Publish("korva_update", 2, "2.0.0", "updater release notes", "update-2.7z",
+          {{"update.exe", newUpdater}, {"ucrtbase.dll", "new runtime"}, {"extras/readme.txt", "new folder"}},
+          {"ucrtbase.dll", "extras/readme.txt"});
+  std::filesystem::permissions(ProductConfigHost(), std::filesystem::perms::owner_write | std::filesystem::perms::group_write | std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
+  auto downloadsOf = [&](const std::string& file) {
+    int count = 0;
+    for (const RecordedRequest& r : UpdaterRequests()) count += r.path == "/packages/" + file;
+    return count;
+  };
+
+  ProgramRun run;
+  StartUpdater(&run);
+  ExpectUpdaterEnds(&run);
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 1)) << UpdateLogText();
+  ASSERT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update.bat"); }, kWindowTimeoutMs));
+  Sleep(3000);  // a new updater that took itself for old would have asked again by now
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), VersionChecksOf("korva_update"));
+  EXPECT_EQ(1, downloadsOf("update-2.7z"));
+  EXPECT_EQ(1u, RunsOf("launch.exe").size());
+  EXPECT_EQ("2", VersionIn("updateupdate"));
+  EXPECT_TRUE(newUpdater == ReadHostFile(UpdateDirHost() + "/update.exe"));
+  EXPECT_EQ("new runtime", ReadHostFile(UpdateDirHost() + "/ucrtbase.dll"));
+  EXPECT_EQ("new folder", ReadHostFile(UpdateDirHost() + "/extras/readme.txt"));
+
+  // Version 3 replaces the read-only files version 2 left.
+  Publish("korva_update", 3, "3.0.0", "updater release notes", "update-3.7z",
+          {{"update.exe", newUpdater + "3"}, {"ucrtbase.dll", "runtime 3"}, {"extras/readme.txt", "folder 3"}});
+  ProgramRun again;
+  StartUpdater(&again);
+  ExpectUpdaterEnds(&again);
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 2)) << UpdateLogText();
+  ASSERT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update.bat"); }, kWindowTimeoutMs));
+  EXPECT_EQ((std::vector<std::string>{"1", "2", "2", "3"}), VersionChecksOf("korva_update"));
+  EXPECT_EQ(1, downloadsOf("update-3.7z"));
+  EXPECT_EQ("3", VersionIn("updateupdate"));
+  EXPECT_TRUE(newUpdater + "3" == ReadHostFile(UpdateDirHost() + "/update.exe"));
+  EXPECT_EQ("runtime 3", ReadHostFile(UpdateDirHost() + "/ucrtbase.dll"));
+  EXPECT_EQ("folder 3", ReadHostFile(UpdateDirHost() + "/extras/readme.txt"));
+}
+
+// The product's update.json cannot take the new version (another program
+// keeps it open without sharing its deletion): the updater is not replaced,
+// the user sees the notice and the product starts; nothing of the update is
+// left. Once the file is let go, the next run replaces the updater.
+TEST_F(UpdateSelfTest, ARecordThatCannotTakeTheVersionKeepsTheOldUpdater) {
+  PublishUpdater();
+  InstallStub(UpdateDirHost() + "/korva.exe");
+  const std::map<std::string, std::string> before = HostTree(UpdateDirHost());
+  const std::wstring record = L"C:\\Program Files\\korva\\resources\\cplus-module\\update.json";
+  HANDLE reader = CreateFileW(record.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+  RunThroughNotice("Update更新失败, 您可前往官网下载最新安装包", "ButtonYes");
+  ASSERT_TRUE(WaitForRunsOf("korva.exe", 1));
+  CloseHandle(reader);
+  EXPECT_EQ(before, HostTree(UpdateDirHost()));
+  EXPECT_EQ(InstalledConfig(), ReadHostFile(ProductConfigHost()));
+  for (const char* left : {"/update.bat", "/update_update", "/update_kept", "/update_update.7z"}) {
+    EXPECT_FALSE(HostExists(WorkDirHost() + left)) << left;
+  }
+  EXPECT_NE(std::string::npos, UpdateLogText().find("fail to write the new updater version into"));
+  EXPECT_TRUE(RunsOf("launch.exe").empty());
+
+  ProgramRun run;
+  StartUpdater(&run);
+  ExpectUpdaterEnds(&run);
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 1)) << UpdateLogText();
+  EXPECT_EQ((std::vector<std::string>{"1", "1", "2"}), VersionChecksOf("korva_update"));
+  EXPECT_EQ("2", VersionIn("updateupdate"));
+  EXPECT_TRUE(EndsWith(ReadHostFile(UpdateDirHost() + "/update.exe"), kMarker));
+}
+
 TEST_F(UpdateSelfTest, DamagedUpdaterPackageShowsNoticeAndStartsMainProgram) {
   PublishUpdater();
   DownloadFaults damaged;

@@ -227,3 +227,44 @@ TEST(BatchFile, CommandsRedirectionsDirectoriesAndStart) {
   ASSERT_EQ(2u, runs[0]["args"].size());
   EXPECT_EQ("two words", runs[0]["args"][1].asString());
 }
+
+// Read-only files as the command processor and its attrib program treat
+// them: copy onto one and del without /f are refused and leave it as it
+// was, a copy carries the flag, attrib changes or shows it, and rd /s takes
+// read-only files and folders with the rest.
+TEST(BatchFile, ReadOnlyFiles) {
+  TempMachine m;
+  WriteHostFile(m.c() + "/ro/held.txt", "old");
+  WriteHostFile(m.c() + "/ro/src.txt", "new");
+  WriteHostFile(m.c() + "/ro/tree/deep/f.txt", "f");
+  for (const wchar_t* path : {L"C:\\ro\\held.txt", L"C:\\ro\\tree\\deep\\f.txt", L"C:\\ro\\tree\\deep"})
+    ASSERT_TRUE(SetFileAttributesW(path, FILE_ATTRIBUTE_READONLY));
+  auto run = batch_testing::RunScript(m,
+                                      L"@echo off\r\n"
+                                      L"copy /y C:\\ro\\src.txt C:\\ro\\held.txt >nul 2>nul\r\n"
+                                      L"echo onto(%errorlevel%)\r\n"
+                                      L"del C:\\ro\\held.txt 2>nul\r\n"
+                                      L"if exist C:\\ro\\held.txt echo kept\r\n"
+                                      L"copy /y C:\\ro\\held.txt C:\\ro\\copy.txt >nul\r\n"
+                                      L"attrib C:\\ro\\copy.txt\r\n"
+                                      L"attrib -r \"C:\\ro\\held.txt\"\r\n"
+                                      L"copy /y C:\\ro\\src.txt C:\\ro\\held.txt >nul\r\n"
+                                      L"echo cleared(%errorlevel%)\r\n"
+                                      L"attrib +r C:\\ro\\src.txt\r\n"
+                                      L"attrib -r C:\\ro\\missing.txt\r\n"
+                                      L"del /f C:\\ro\\copy.txt\r\n"
+                                      L"rd /s /q C:\\ro\\tree\r\n"
+                                      L"echo rd(%errorlevel%)\r\n");
+  EXPECT_EQ("onto(1)\r\n"
+            "kept\r\n"
+            "     R       C:\\ro\\copy.txt\r\n"
+            "cleared(0)\r\n"
+            "File not found - C:\\ro\\missing.txt\r\n"
+            "rd(0)\r\n",
+            run.out);
+  EXPECT_EQ("new", ReadHostFile(m.c() + "/ro/held.txt"));
+  EXPECT_EQ(0u, GetFileAttributesW(L"C:\\ro\\held.txt") & FILE_ATTRIBUTE_READONLY);
+  EXPECT_NE(0u, GetFileAttributesW(L"C:\\ro\\src.txt") & FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(HostExists(m.c() + "/ro/copy.txt"));
+  EXPECT_FALSE(HostExists(m.c() + "/ro/tree"));
+}

@@ -97,9 +97,9 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   EXPECT_EQ(UpdaterExitWait("C:\\Prog\\update\\update.exe"),
             std::vector<std::string>(lines.begin() + 1, lines.begin() + std::min<size_t>(lines.size(), 11)));
 
-  // The copies in CollectFiles order, each followed by its check. Before the
-  // first one, every file there when the batch file runs is kept; the new
-  // folders are made.
+  // The copies in CollectFiles order, each after its target's read-only flag
+  // is cleared and followed by its check. Before the first one, every file
+  // there when the batch file runs is kept; the new folders are made.
   const std::string src = "\"C:\\work\\update_update\\", dst = "\"C:\\Prog\\update\\";
   const std::vector<std::string> copies = {"lang\\zh\\text.txt", "skin\\img\\a.png", "skin\\skin.zip", "update.exe"};
   int at = 10;
@@ -119,8 +119,10 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   at = mdLang + 2;
   for (size_t i = 0; i < copies.size(); ++i) {
     SCOPED_TRACE(copies[i]);
-    const int copy = IndexOf(lines, "copy /y " + src + copies[i] + "\" " + dst + copies[i] + "\"");
-    ASSERT_EQ(at + 1, copy);
+    const std::string target = dst + copies[i] + "\"";
+    const int copy = IndexOf(lines, "copy /y " + src + copies[i] + "\" " + target);
+    ASSERT_EQ(at + 2, copy);
+    EXPECT_EQ("if exist " + target + " attrib -r " + target + " >nul 2>nul", lines[copy - 1]);
     EXPECT_EQ("if errorlevel 1 goto korva_undo" + std::to_string(i), lines[copy + 1]);
     at = copy + 1;
   }
@@ -130,13 +132,19 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   std::vector<std::string> undo;
   for (size_t i = copies.size(); i-- > 0;) {
     const std::string kept = "\"C:\\work\\update_kept\\file" + std::to_string(i) + "\"";
+    const std::string target = dst + copies[i] + "\"";
     undo.push_back(":korva_undo" + std::to_string(i));
-    undo.push_back("if exist " + kept + " copy /y " + kept + " " + dst + copies[i] + "\"");
-    undo.push_back("if not exist " + kept + " del " + dst + copies[i] + "\"");
+    undo.push_back("if exist " + target + " attrib -r " + target + " >nul 2>nul");
+    undo.push_back("if exist " + kept + " copy /y " + kept + " " + target);
+    undo.push_back("if not exist " + kept + " del /f " + target);
   }
   for (const char* dir : {"skin\\img", "lang\\zh", "lang"}) undo.push_back("rd " + dst + dir + "\"");
-  for (const char* line : {":korva_failed", "copy /y \"C:\\work\\update_kept\\record0\" \"C:\\Prog\\update.json\"",
-                           "del \"C:\\Prog\\update\\channel.json\"", "rd /s /q \"C:\\work\\update_update\"",
+  for (const char* line : {":korva_failed",
+                           "if exist \"C:\\Prog\\update.json\" attrib -r \"C:\\Prog\\update.json\" >nul 2>nul",
+                           "copy /y \"C:\\work\\update_kept\\record0\" \"C:\\Prog\\update.json\"",
+                           "if exist \"C:\\Prog\\update\\channel.json\" attrib -r \"C:\\Prog\\update\\channel.json\" "
+                           ">nul 2>nul",
+                           "del /f \"C:\\Prog\\update\\channel.json\"", "rd /s /q \"C:\\work\\update_update\"",
                            "rd /s /q \"C:\\work\\update_kept\"", "C:", "cd \"C:\\Prog\\update\\\"",
                            "if exist \"C:\\Prog\\update\\launch.exe\" start \"\" \"C:\\Prog\\update\\launch.exe\"",
                            "goto korva_end"}) {
@@ -169,7 +177,9 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   const std::vector<std::string> expected = {"ping -n 1 127.0>nul",
                                              "goto korva_replaced",
                                              ":korva_failed",
-                                             "del \"D:\\50%%off\\update.json\"",
+                                             "if exist \"D:\\50%%off\\update.json\" attrib -r "
+                                             "\"D:\\50%%off\\update.json\" >nul 2>nul",
+                                             "del /f \"D:\\50%%off\\update.json\"",
                                              "rd /s /q \"C:\\%%TEMP%%\\update_update\"",
                                              "rd /s /q \"C:\\%%TEMP%%\\update_kept\"",
                                              "D:",
@@ -286,6 +296,84 @@ TEST_F(SelfUpdateFiles, BatchFileReplacesTheWholeUpdaterOrNothing) {
   ASSERT_EQ(3u, runs.size());
   EXPECT_EQ("C:\\Prog\\update\\update.exe", runs[2]["windows_path"].asString());
   EXPECT_EQ(0u, runs[2]["args"].size());
+}
+
+// Packages whose files are read-only, as a package packed from a read-only
+// tree has them: the batch file replaces read-only files, the updater's own
+// program too without waiting out its rounds, a second update goes over the
+// first, and a given-up update leaves the old updater byte for byte with its
+// flags, whatever the flags of the files it had copied by then.
+TEST_F(SelfUpdateFiles, ReadOnlyFilesNeitherStopNorMixTheUpdater) {
+  const std::string exeDir = Host("Prog/update");
+  testing_support::InstallStub(exeDir + "/update.exe");
+  testing_support::InstallStub(exeDir + "/launch.exe");
+  WriteHostFile(exeDir + "/a.dll", "old library");
+  const std::string stub = ReadHostFile(exeDir + "/update.exe");
+  auto readOnly = [&](const std::string& relative) {
+    const DWORD attributes = GetFileAttributesW(win32::ToWindowsPath(exeDir + "/" + relative).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+  };
+  auto setReadOnly = [](const std::string& host) {
+    ASSERT_TRUE(SetFileAttributesW(win32::ToWindowsPath(host).c_str(), FILE_ATTRIBUTE_READONLY));
+  };
+  // Unpacks a package: each file, read-only where named so.
+  auto placePackage = [&](const std::map<std::string, std::string>& files, const std::vector<std::string>& flagged) {
+    for (const auto& file : files) WriteHostFile(Host("work/update_update/" + file.first), file.second);
+    for (const std::string& file : flagged) setReadOnly(Host("work/update_update/" + file));
+  };
+  auto runBatch = [&] {
+    ASSERT_TRUE(WriteUpdateBatch(L"C:\\work\\update.bat", L"C:\\work\\update_update", L"C:\\Prog\\update\\",
+                                 L"C:\\work\\", {}));
+    const ULONGLONG began = GetTickCount64();
+    EXPECT_EQ(0u, batch_testing::RunBatch(L"C:\\work\\update.bat", L"", L"C:\\work", 60000));
+    // Its wait found the updater gone at once: no round was spent.
+    EXPECT_LT(GetTickCount64() - began, 15000u);
+    EXPECT_FALSE(HostExists(Host("work/update.bat")));
+    EXPECT_FALSE(HostExists(Host("work/update_update")));
+    EXPECT_FALSE(HostExists(Host("work/update_kept")));
+  };
+
+  // The installed updater's program is read-only; the package replaces it,
+  // the library with a read-only one, and brings a read-only file.
+  setReadOnly(exeDir + "/update.exe");
+  const std::string second = stub + "\n#updater 2\n";
+  placePackage({{"update.exe", second}, {"a.dll", "library 2"}, {"data/b.txt", "b 2"}}, {"a.dll", "data/b.txt"});
+  runBatch();
+  EXPECT_EQ(second, ReadHostFile(exeDir + "/update.exe"));
+  EXPECT_EQ("library 2", ReadHostFile(exeDir + "/a.dll"));
+  EXPECT_EQ("b 2", ReadHostFile(exeDir + "/data/b.txt"));
+  EXPECT_TRUE(readOnly("a.dll") && readOnly("data/b.txt"));
+  EXPECT_FALSE(readOnly("update.exe"));
+
+  // The next update goes over those read-only files; its update.exe is
+  // read-only itself.
+  const std::string third = stub + "\n#updater 3\n";
+  placePackage({{"update.exe", third}, {"a.dll", "library 3"}, {"data/b.txt", "b 3"}}, {"update.exe"});
+  runBatch();
+  EXPECT_EQ(third, ReadHostFile(exeDir + "/update.exe"));
+  EXPECT_EQ("library 3", ReadHostFile(exeDir + "/a.dll"));
+  EXPECT_EQ("b 3", ReadHostFile(exeDir + "/data/b.txt"));
+  EXPECT_TRUE(readOnly("update.exe"));
+  EXPECT_FALSE(readOnly("a.dll") || readOnly("data/b.txt"));
+  ASSERT_EQ(2u, testing_support::WaitForStubRuns(machine_, 2).size());  // each new updater started
+
+  // A third one is given up at launch.exe, which runs: by then it has copied
+  // a read-only a.dll and a new read-only file; the update.exe it would
+  // copy after launch.exe is read-only now.
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\Prog\\update\\a.dll", FILE_ATTRIBUTE_READONLY));
+  const std::map<std::string, std::string> before = HostTree(exeDir);
+  HANDLE launcher = batch_testing::StartThroughShell(L"C:\\Prog\\update\\launch.exe", L"--stay", L"");
+  ASSERT_NE(nullptr, launcher);
+  ASSERT_EQ(3u, testing_support::WaitForStubRuns(machine_, 3).size());
+  placePackage({{"a.dll", "library 4"}, {"a2.txt", "new 4"}, {"launch.exe", "launcher 4"}, {"update.exe", stub}},
+               {"a.dll", "a2.txt", "update.exe"});
+  runBatch();
+  EXPECT_EQ(before, HostTree(exeDir));
+  EXPECT_TRUE(readOnly("update.exe") && readOnly("a.dll"));
+  EXPECT_FALSE(readOnly("data/b.txt"));
+  EXPECT_TRUE(TerminateProcess(launcher, 0));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launcher, 5000));
+  CloseHandle(launcher);
 }
 
 TEST_F(SelfUpdateFiles, JsonWriteSide) {
@@ -500,11 +588,13 @@ TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
   // before the call, which it keeps for it.
   const int failed = IndexOf(lines, ":korva_failed");
   ASSERT_NE(-1, failed);
-  EXPECT_EQ((std::vector<std::string>{
-                "copy /y \"" + work + "update_kept\\record0\" \"" + install + "resources\\cplus-module\\update.json\"",
-                "copy /y \"" + work + "update_kept\\record1\" \"" + install + "update\\update.json\"",
-                "copy /y \"" + work + "update_kept\\record2\" \"" + install + "update\\channel.json\""}),
-            std::vector<std::string>(lines.begin() + failed + 1, lines.begin() + failed + 4));
+  std::vector<std::string> putBack;
+  for (const char* record : {"resources\\cplus-module\\update.json", "update\\update.json", "update\\channel.json"}) {
+    const std::string path = "\"" + install + record + "\"";
+    putBack.push_back("if exist " + path + " attrib -r " + path + " >nul 2>nul");
+    putBack.push_back("copy /y \"" + work + "update_kept\\record" + std::to_string(putBack.size() / 2) + "\" " + path);
+  }
+  EXPECT_EQ(putBack, std::vector<std::string>(lines.begin() + failed + 1, lines.begin() + failed + 7));
   EXPECT_EQ(productBefore, ReadHostFile(tree.WorkHost("update_kept/record0")));
   EXPECT_EQ(updaterConfigBefore, ReadHostFile(tree.WorkHost("update_kept/record1")));
   EXPECT_EQ(channelBefore, ReadHostFile(tree.WorkHost("update_kept/record2")));
@@ -525,42 +615,63 @@ TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
   ExpectBatchWaitsForTheUpdater(tree, updaterBefore);
 }
 
+// Every failure before the batch file starts leaves the updater as it is,
+// its records as they were and nothing of the update behind: false, and the
+// flow shows its notice. A write-back that only the updater's own record
+// refuses does not stop the update.
 TEST(FinishSelfUpdate, FailuresOnTheWay) {
   if (!updater_test::RunAsInstalledUpdater(ExpectNewUpdaterInstalled)) return;
   updater_test::InstallTree tree;
   WriteHostFile(tree.Host("update/skin/skin.zip"), "old skin");
-  PlaceUnpackedUpdater(tree);
   UpdateContext* context = UpdateContext::Instance();
   context->selfInfo.versionCode = 400;
   const std::string productConfig = ReadHostFile(tree.Host("resources/cplus-module/update.json"));
+  const std::string updaterBefore = ReadHostFile(tree.Host("update/update.exe"));
+  auto expectNothingChanged = [&](const std::string& product) {
+    EXPECT_EQ(product, ReadHostFile(tree.Host("resources/cplus-module/update.json")));
+    EXPECT_FALSE(HostExists(tree.Host("update/update.json")));
+    EXPECT_FALSE(HostExists(tree.Host("update/channel.json")));
+    EXPECT_FALSE(HostExists(tree.WorkHost("update_update")));
+    EXPECT_FALSE(HostExists(tree.WorkHost("update_kept")));
+    EXPECT_EQ(updaterBefore, ReadHostFile(tree.Host("update/update.exe")));
+  };
 
-  // No batch file can be written: nothing else happens.
+  // No batch file can be written.
+  PlaceUnpackedUpdater(tree);
   testing_support::MakeHostDirs(tree.WorkHost("update.bat"));
-  FinishSelfUpdate(context->GetWorkDir() + L"update_update");
-  EXPECT_EQ(productConfig, ReadHostFile(tree.Host("resources/cplus-module/update.json")));
-  EXPECT_FALSE(HostExists(tree.Host("update/update.json")));
-  EXPECT_FALSE(HostExists(tree.Host("update/channel.json")));
+  EXPECT_FALSE(FinishSelfUpdate(context->GetWorkDir() + L"update_update"));
+  expectNothingChanged(productConfig);
   std::filesystem::remove(tree.WorkHost("update.bat"));
 
   // The records cannot be kept for the batch file (a file stands where their
   // folder goes): they are not changed, and no batch file is left to run.
+  PlaceUnpackedUpdater(tree);
   WriteHostFile(tree.WorkHost("update_kept"), "in the way");
-  FinishSelfUpdate(context->GetWorkDir() + L"update_update");
-  EXPECT_EQ(productConfig, ReadHostFile(tree.Host("resources/cplus-module/update.json")));
-  EXPECT_FALSE(HostExists(tree.Host("update/update.json")));
-  EXPECT_FALSE(HostExists(tree.Host("update/channel.json")));
+  EXPECT_FALSE(FinishSelfUpdate(context->GetWorkDir() + L"update_update"));
+  std::filesystem::remove(tree.WorkHost("update_kept"));
+  expectNothingChanged(productConfig);
   EXPECT_FALSE(HostExists(tree.WorkHost("update.bat")));
   EXPECT_NE(std::string::npos, tree.Log().find("resources\\cplus-module\\update.json, the updater is not replaced"));
-  std::filesystem::remove(tree.WorkHost("update_kept"));
 
-  // A configuration of the wrong shape stops the write-back there; the
-  // batch file still runs.
-  WriteHostFile(tree.Host("resources/cplus-module/update.json"), "{\"updateupdate\": \"100\"}");
-  FinishSelfUpdate(context->GetWorkDir() + L"update_update");
+  // The product's record cannot take the version (an entry of the wrong
+  // shape): the updater's record, written first, is taken back too.
+  const std::string odd = "{\"updateupdate\": \"100\"}";
+  WriteHostFile(tree.Host("resources/cplus-module/update.json"), odd);
+  PlaceUnpackedUpdater(tree);
+  EXPECT_FALSE(FinishSelfUpdate(context->GetWorkDir() + L"update_update"));
+  expectNothingChanged(odd);
+  EXPECT_FALSE(HostExists(tree.WorkHost("update.bat")));
   EXPECT_NE(std::string::npos, tree.Log().find("update config file error during updating."));
-  EXPECT_EQ("400", ParseHostJson(tree.Host("update/update.json"))["updateupdate"]["version"].asString());
-  EXPECT_FALSE(HostExists(tree.Host("update/channel.json")));
-  ExpectBatchWaitsForTheUpdater(tree, ReadHostFile(tree.Host("update/update.exe")));
+  EXPECT_NE(std::string::npos, tree.Log().find("fail to write the new updater version into"));
+
+  // Only the updater's own record is of the wrong shape: the update goes on.
+  WriteHostFile(tree.Host("resources/cplus-module/update.json"), productConfig);
+  WriteHostFile(tree.Host("update/update.json"), odd);
+  PlaceUnpackedUpdater(tree);
+  EXPECT_TRUE(FinishSelfUpdate(context->GetWorkDir() + L"update_update"));
+  EXPECT_EQ("400", ParseHostJson(tree.Host("resources/cplus-module/update.json"))["updateupdate"]["version"].asString());
+  EXPECT_EQ(odd, ReadHostFile(tree.Host("update/update.json")));
+  ExpectBatchWaitsForTheUpdater(tree, updaterBefore);
 }
 
 }  // namespace

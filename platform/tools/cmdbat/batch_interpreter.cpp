@@ -387,6 +387,10 @@ Interpreter::Flow Interpreter::Dispatch(const std::wstring& name, const std::wst
     Type(args, output);
   } else if (cmd == L"del" || cmd == L"erase") {
     Delete(args, output);
+  } else if (cmd == L"attrib") {
+    // A program of the system on Windows; the machine has none, so it is
+    // served here, as ping and xcopy are.
+    Attrib(args, output);
   } else if (cmd == L"md" || cmd == L"mkdir") {
     MakeDir(args, output);
   } else if (cmd == L"rd" || cmd == L"rmdir") {

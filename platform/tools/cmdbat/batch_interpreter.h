@@ -63,6 +63,7 @@ class Interpreter {
   void Delete(const std::vector<std::wstring>& args, const Output& output);
   void MakeDir(const std::vector<std::wstring>& args, const Output& output);
   void RemoveDir(const std::vector<std::wstring>& args, const Output& output);
+  void Attrib(const std::vector<std::wstring>& args, const Output& output);
   void ChangeDir(const std::wstring& rest, const Output& output);
   void ChangeDrive(wchar_t drive, const Output& output);
   void Start(const std::wstring& rest, const Output& output);

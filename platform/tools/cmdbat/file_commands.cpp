@@ -1,5 +1,5 @@
-// The file commands of the batch interpreter: copy, xcopy, type, del, md and
-// rd, all through the machine's file API. A copy writes into the destination
+// The file commands of the batch interpreter: copy, xcopy, type, del, md, rd
+// and attrib, all through the machine's file API. A copy writes into the destination
 // in place, as the command processor does: a program that is running from
 // it, or a file another process holds, makes the copy fail.
 #include <windows.h>
@@ -360,14 +360,28 @@ void Interpreter::RemoveDir(const std::vector<std::wstring>& args, const Output&
   const std::vector<std::wstring> operands = Operands(args);
   if (operands.empty()) return Fail(output, L"The syntax of the command is incorrect.");
   const bool tree = HasOption(args, L"/s");
+  // rd /s takes read-only files and folders too, as the command processor
+  // does: their flag is cleared when they will not go otherwise.
+  const auto removeEntry = [](const std::wstring& path, bool directory) {
+    const auto remove = [&] { return directory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()); };
+    if (remove()) return true;
+    const DWORD error = GetLastError();
+    const DWORD attributes = AttributesOf(path);
+    if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        !(attributes & FILE_ATTRIBUTE_READONLY) || !SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+      SetLastError(error);
+      return false;
+    }
+    return remove() != FALSE;
+  };
   // A file that cannot go is named; the folders above it stay.
   std::function<void(const std::wstring&)> empty = [&](const std::wstring& dir) {
     ForEachMatch(Join(dir, L"*"), [&](const std::wstring& name, bool directory) {
       const std::wstring path = Join(dir, name);
       if (directory) {
         empty(path);
-        RemoveDirectoryW(path.c_str());
-      } else if (!DeleteFileW(path.c_str())) {
+        removeEntry(path, true);
+      } else if (!removeEntry(path, false)) {
         Print(output.err, path + L" - " + SystemMessage(GetLastError()));
       }
     });
@@ -379,7 +393,61 @@ void Interpreter::RemoveDir(const std::vector<std::wstring>& args, const Output&
       continue;
     }
     if (tree) empty(path);
-    if (!RemoveDirectoryW(path.c_str())) FailWithError(output, GetLastError());
+    if (!(tree ? removeEntry(path, true) : RemoveDirectoryW(path.c_str()) != FALSE))
+      FailWithError(output, GetLastError());
+  }
+}
+
+// attrib [+r|-r] [+a|-a] [+s|-s] [+h|-h] [path ...]: changes the flags of the
+// files a path or pattern names, or, with no change asked for, lists them.
+// It leaves the errorlevel as it was.
+void Interpreter::Attrib(const std::vector<std::wstring>& args, const Output& output) {
+  static const struct {
+    wchar_t letter;
+    DWORD bit;
+  } kFlags[] = {{L'r', FILE_ATTRIBUTE_READONLY},
+                {L'a', FILE_ATTRIBUTE_ARCHIVE},
+                {L's', FILE_ATTRIBUTE_SYSTEM},
+                {L'h', FILE_ATTRIBUTE_HIDDEN}};
+  DWORD set = 0, clear = 0;
+  std::vector<std::wstring> paths;
+  for (const std::wstring& arg : Operands(args)) {
+    DWORD bit = 0;
+    if (arg.size() == 2 && (arg[0] == L'+' || arg[0] == L'-')) {
+      for (const auto& flag : kFlags)
+        if (static_cast<wchar_t>(towlower(arg[1])) == flag.letter) bit = flag.bit;
+      if (!bit) return Print(output.out, L"Invalid switch - " + arg);
+      (arg[0] == L'+' ? set : clear) |= bit;
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (paths.empty()) paths.push_back(L"*");
+  for (const std::wstring& operand : paths) {
+    const std::wstring path = FullPath(operand);
+    std::vector<std::wstring> files;
+    if (path.find_first_of(L"*?") != std::wstring::npos) {
+      ForEachMatch(path, [&](const std::wstring& name, bool) { files.push_back(Join(ParentOf(path), name)); });
+    } else if (AttributesOf(path) != INVALID_FILE_ATTRIBUTES) {
+      files.push_back(path);
+    }
+    if (files.empty()) Print(output.out, L"File not found - " + path);
+    for (const std::wstring& file : files) {
+      const DWORD attributes = AttributesOf(file);
+      if (set || clear) {
+        const DWORD changed = ((attributes & ~clear) | set) &
+                              ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_NORMAL);
+        if (!SetFileAttributesW(file.c_str(), changed ? changed : FILE_ATTRIBUTE_NORMAL))
+          Print(output.out, SystemMessage(GetLastError()) + L" - " + file);
+        continue;
+      }
+      std::wstring shown = L"      ";
+      shown[0] = (attributes & FILE_ATTRIBUTE_ARCHIVE) ? L'A' : L' ';
+      shown[3] = (attributes & FILE_ATTRIBUTE_SYSTEM) ? L'S' : L' ';
+      shown[4] = (attributes & FILE_ATTRIBUTE_HIDDEN) ? L'H' : L' ';
+      shown[5] = (attributes & FILE_ATTRIBUTE_READONLY) ? L'R' : L' ';
+      Print(output.out, shown + L"       " + file);
+    }
   }
 }
 
