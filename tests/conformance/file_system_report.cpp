@@ -225,6 +225,26 @@ void ReportTrees() {
   Fact("delete a missing directory", Exists(At(L"none")) ? "exists" : "nothing");
 }
 
+// Flushing a file to the disk: read-only ones keep their flag; one that
+// another handle holds without sharing writes, a folder or a missing file
+// cannot be flushed.
+void ReportFlush() {
+  MakeDir(At(L"flush"));
+  PutFile(At(L"flush\\plain.txt"), "p");
+  PutFile(At(L"flush\\ro.txt"), "r");
+  SetFileAttributesW(At(L"flush\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  Fact("flush a file", Outcome(FlushFileToDisk(At(L"flush\\plain.txt"))));
+  Fact("flush a read-only file", Outcome(FlushFileToDisk(At(L"flush\\ro.txt"))));
+  Fact("read-only file after its flush", SetAttributes(At(L"flush\\ro.txt")) + " " + FileBytes(At(L"flush\\ro.txt")));
+  HANDLE reader = CreateFileW(At(L"flush\\plain.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  Fact("flush a file held without write sharing", Outcome(FlushFileToDisk(At(L"flush\\plain.txt"))));
+  CloseHandle(reader);
+  Fact("flush a folder", Outcome(FlushFileToDisk(At(L"flush"))));
+  Fact("flush a missing file", Outcome(FlushFileToDisk(At(L"flush\\none.txt"))));
+  SetFileAttributesW(At(L"flush\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 }  // namespace
 
 void ReportFileSystem() {
@@ -235,6 +255,7 @@ void ReportFileSystem() {
   ReportPathPieces();
   ReportCreate(log);
   ReportTrees();
+  ReportFlush();
 }
 
 }  // namespace conformance

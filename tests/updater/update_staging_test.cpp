@@ -19,6 +19,7 @@
 #include "shared/text_convert.h"
 #include "support/e2e_process.h"
 #include "support/small_volume.h"
+#include "updater/self_update.h"
 #include "updater/update_context.h"
 #include "updater/update_progress.h"
 #include "updater_test_util.h"
@@ -129,6 +130,54 @@ TEST(PackageStaging, NewFilesReplaceTheInstalledOnesAndReadOnlyItemsBlockNoLater
   EXPECT_EQ(kUpdateOk, context->ApplyDeltaPackage());
   EXPECT_EQ("newer main", ReadHostFile(tree.Host("korva.exe")));
   EXPECT_EQ("newer", ReadHostFile(tree.Host("fixed/readme.txt")));
+  ExpectNoStagingOrBackup(tree);
+}
+
+// A main package packed from a read-only tree: every file it places is
+// read-only, its update.json too, which still takes the version written
+// back. A later package that fails at its last file puts the read-only
+// originals back as they were, flags and all; once it can, it replaces them.
+TEST(PackageStaging, AReadOnlyMainPackageGoesInWholeAndIsReplacedOrPutBackWhole) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  WriteFiles(tree, VersionFiles(tree, 100, {{"korva.exe", "main 100"}, {"data/a.txt", "a 100"}}));
+  const auto v200 = VersionFiles(tree, 200, {{"korva.exe", "main 200"}, {"data/a.txt", "a 200"}, {"data/b.txt", "b 200"}});
+  tree.AddPackage("korva", 200, "korva-200.7z", v200, {"korva.exe", "data/a.txt", "data/b.txt", kConfig});
+  OwnerWindow owner;
+  UpdateContext* context = CheckedContext(&owner);
+  ASSERT_NE(nullptr, context);
+  const std::wstring config = L"C:\\Program Files\\korva\\resources\\cplus-module\\update.json";
+
+  EXPECT_EQ(kUpdateOk, context->ApplyMainPackage()) << tree.Log();
+  ExpectFiles(tree, v200);
+  for (const char* file : {"korva.exe", "data/a.txt", "data/b.txt", kConfig}) EXPECT_TRUE(IsReadOnly(tree.Host(file)));
+  EXPECT_TRUE(WritePackageVersion(config, L"updatekorva", 200));
+  context->ReleasePackageLock();
+  Json::Value written;
+  ASSERT_TRUE(Json::Reader().parse(ReadHostFile(tree.Host(kConfig)), written));
+  EXPECT_EQ("200", written["updatekorva"]["version"].asString());
+  ExpectNoStagingOrBackup(tree);
+
+  // Version 300 replaces every read-only file, then cannot move update.json,
+  // which a reader holds without sharing its deletion: undone.
+  const auto v300 = VersionFiles(tree, 300, {{"korva.exe", "main 300"}, {"data/a.txt", "a 300"}, {"data/c.txt", "c 300"}});
+  tree.AddPackage("korva", 300, "korva-300.7z", v300, {"data/c.txt"});
+  ASSERT_TRUE(context->CheckVersions());
+  const Snapshot installed = TreeSnapshot(tree.Host(""));
+  HANDLE reader = CreateFileW(config.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              0, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+  EXPECT_EQ(kUpdateUnzipFailed, context->ApplyMainPackage());
+  CloseHandle(reader);
+  EXPECT_EQ(installed, TreeSnapshot(tree.Host("")));
+  for (const char* file : {"korva.exe", "data/a.txt", "data/b.txt"}) EXPECT_TRUE(IsReadOnly(tree.Host(file))) << file;
+
+  EXPECT_EQ(kUpdateOk, context->ApplyMainPackage()) << tree.Log();
+  context->ReleasePackageLock();
+  ExpectFiles(tree, v300);
+  EXPECT_EQ("b 200", ReadHostFile(tree.Host("data/b.txt")));
+  EXPECT_FALSE(IsReadOnly(tree.Host("korva.exe")) || IsReadOnly(tree.Host("data/a.txt")));
+  EXPECT_TRUE(IsReadOnly(tree.Host("data/c.txt")));
   ExpectNoStagingOrBackup(tree);
 }
 
