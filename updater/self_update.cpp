@@ -369,6 +369,13 @@ bool FinishSelfUpdate(const std::wstring& sourceDir) {
   info.lpParameters = L"";
   info.lpDirectory = workDir.c_str();
   info.nShow = SW_HIDE;
-  ShellExecuteExW(&info);
-  return true;
+  if (ShellExecuteExW(&info)) return true;
+  // Records that name an updater nobody installs would keep this one from
+  // ever being offered the update again.
+  WriteLog("fail to start %s, lastError: %d, the updater is not replaced .", WideToAnsi(batchPath).c_str(),
+           static_cast<int>(GetLastError()));
+  for (const KeptFile& record : records) {
+    if (!PutBackRecord(record)) WriteLog("fail to put back %s .", WideToAnsi(record.path).c_str());
+  }
+  return giveUp();
 }

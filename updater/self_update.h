@@ -13,9 +13,9 @@
 // starts the batch file elevated and hidden; true then. sourceDir holds the
 // unpacked updater package (<work dir>update_update). False, with the batch
 // file, the kept copies and sourceDir deleted and the records as they were,
-// when the batch file cannot be written, a record cannot be kept, or the
-// product's update.json cannot take the new version: the updater is not
-// replaced then. A failed write-back into the updater's own update.json or a
+// when the batch file cannot be written, a record cannot be kept, the
+// product's update.json cannot take the new version, or the batch file cannot
+// be started: the updater is not replaced then. A failed write-back into the updater's own update.json or a
 // failed channel move is logged and does not stop the update.
 bool FinishSelfUpdate(const std::wstring& sourceDir);
 

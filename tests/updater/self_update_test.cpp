@@ -664,8 +664,18 @@ TEST(FinishSelfUpdate, FailuresOnTheWay) {
   EXPECT_NE(std::string::npos, tree.Log().find("update config file error during updating."));
   EXPECT_NE(std::string::npos, tree.Log().find("fail to write the new updater version into"));
 
-  // Only the updater's own record is of the wrong shape: the update goes on.
+  // The batch file cannot be started (no command interpreter): every record
+  // the run changed or made is put back.
   WriteHostFile(tree.Host("resources/cplus-module/update.json"), productConfig);
+  PlaceUnpackedUpdater(tree);
+  setenv("WIN32_CMDBAT", "/nonexistent/cmdbat", 1);
+  EXPECT_FALSE(FinishSelfUpdate(context->GetWorkDir() + L"update_update"));
+  unsetenv("WIN32_CMDBAT");
+  expectNothingChanged(productConfig);
+  EXPECT_FALSE(HostExists(tree.WorkHost("update.bat")));
+  EXPECT_NE(std::string::npos, tree.Log().find("update.bat, lastError: 2, the updater is not replaced ."));
+
+  // Only the updater's own record is of the wrong shape: the update goes on.
   WriteHostFile(tree.Host("update/update.json"), odd);
   PlaceUnpackedUpdater(tree);
   EXPECT_TRUE(FinishSelfUpdate(context->GetWorkDir() + L"update_update"));
