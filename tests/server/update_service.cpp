@@ -181,6 +181,7 @@ bool TestUpdateService::Start(int port, bool tls) {
 
 void TestUpdateService::Stop() {
   if (!server_) return;
+  HoldStatisticsReplies(false);
   server_->stop();
   if (thread_.joinable()) thread_.join();
   server_.reset();
@@ -245,6 +246,14 @@ void TestUpdateService::SetRecordFile(const std::string& path) {
 void TestUpdateService::SetStatisticsReply(int status, const std::string& body) {
   std::lock_guard<std::mutex> lock(mutex_);
   statisticsReply_ = Reply{status, body};
+}
+
+void TestUpdateService::HoldStatisticsReplies(bool hold) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    statisticsHeld_ = hold;
+  }
+  statisticsReleased_.notify_all();
 }
 
 std::vector<StatisticsPost> TestUpdateService::StatisticsPosts() const {
@@ -514,13 +523,14 @@ void TestUpdateService::HandleStatistics(const httplib::Request& req, httplib::R
   post.headers.insert(req.headers.begin(), req.headers.end());
   Reply reply;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     posts_.push_back(post);
     reply = statisticsReply_;
     if (!recordPath_.empty()) {
       std::ofstream out(recordPath_, std::ios::binary | std::ios::app);
       out << post.path << ' ' << post.body.size() << '\n' << post.body << '\n';
     }
+    statisticsReleased_.wait_for(lock, std::chrono::seconds(30), [this] { return !statisticsHeld_; });
   }
   res.status = Record(req, reply.status);
   res.set_content(reply.body, "application/json");

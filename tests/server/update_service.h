@@ -3,6 +3,7 @@
 // with byte ranges (and faults a test switches on), and records statistics
 // posts. Tests run it in-process; the demo runs korva-test-service.
 #pragma once
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,6 +107,10 @@ class TestUpdateService {
   // Statistics posts are appended to this file: "<path> <length>\n<body>\n".
   void SetRecordFile(const std::string& path);
   void SetStatisticsReply(int status, const std::string& body);
+  // While held, a statistics post is recorded as it arrives and its reply
+  // waits until the hold ends (half a minute at the most): a test acts while
+  // the program waits for it.
+  void HoldStatisticsReplies(bool hold);
   std::vector<StatisticsPost> StatisticsPosts() const;
 
   // Every request the service answered (recorded before the body is sent).
@@ -149,6 +154,8 @@ class TestUpdateService {
   std::map<std::string, FileDigest> digests_;
   std::string recordPath_;
   Reply statisticsReply_;
+  bool statisticsHeld_ = false;
+  std::condition_variable statisticsReleased_;
   std::vector<StatisticsPost> posts_;
   std::vector<RecordedRequest> requests_;
 };

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -51,16 +53,21 @@ char ProcessState(pid_t pid) {
   return name == std::string::npos || name + 2 >= text.size() ? '?' : text[name + 2];
 }
 
-// Whether pid holds the flock on the file with this inode (waiters, shown
-// with "->", hold nothing).
-bool HoldsFlock(pid_t pid, ino_t inode) {
+// The machine-wide guard that every file call of the machine takes.
+std::string FileCallGuard() { return win32::MachineDir() + "/file-shares.lock"; }
+
+// Whether pid holds the flock on the file with this inode, or waits for it
+// (a line marked "->").
+bool InFlock(pid_t pid, ino_t inode, bool waiting) {
   std::ifstream in("/proc/locks");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.find("->") != std::string::npos) continue;
     std::istringstream fields(line);
     std::string number, kind, mode, access, owner, device;
-    if (!(fields >> number >> kind >> mode >> access >> owner >> device) || kind != "FLOCK") continue;
+    if (!(fields >> number >> kind)) continue;
+    const bool waiter = kind == "->";
+    if (waiter != waiting || (waiter && !(fields >> kind))) continue;
+    if (!(fields >> mode >> access >> owner >> device) || kind != "FLOCK") continue;
     if (owner != std::to_string(pid)) continue;
     const size_t colon = device.rfind(':');
     if (colon != std::string::npos && device.substr(colon + 1) == std::to_string(inode)) return true;
@@ -123,15 +130,42 @@ void ProgramRun::Continue() {
 
 bool StopOutsideFileCalls(ProgramRun* run, int timeoutMs) {
   struct stat guard{};
-  if (stat((win32::MachineDir() + "/file-shares.lock").c_str(), &guard) != 0) return run->Stop(timeoutMs);
+  if (stat(FileCallGuard().c_str(), &guard) != 0) return run->Stop(timeoutMs);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
     if (!run->Stop(timeoutMs)) return false;
-    if (!HoldsFlock(run->pid(), guard.st_ino)) return true;
+    if (!InFlock(run->pid(), guard.st_ino, false)) return true;
     run->Continue();
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   return false;
+}
+
+FileCallGate::FileCallGate() {
+  fd_ = open(FileCallGuard().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  struct stat guard{};
+  int taken = -1;
+  while (fd_ >= 0 && (taken = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (taken != 0 || fstat(fd_, &guard) != 0) {
+    Open();
+    return;
+  }
+  inode_ = guard.st_ino;
+}
+
+bool FileCallGate::WaitForCall(pid_t pid, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (closed() && !InFlock(pid, inode_, true)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return closed();
+}
+
+void FileCallGate::Open() {
+  if (fd_ >= 0) close(fd_);  // closing drops the flock
+  fd_ = -1;
 }
 
 int RunHostCommand(const std::vector<std::string>& argv, const std::string& outputFile) {

@@ -42,6 +42,26 @@ class ProgramRun {
 // not happen within timeoutMs (the program is then running).
 bool StopOutsideFileCalls(ProgramRun* run, int timeoutMs);
 
+// Holds back every file call of the machine while it is closed: each open,
+// move and delete takes one machine-wide guard, which the gate keeps. The
+// test's own process must make none meanwhile.
+class FileCallGate {
+ public:
+  FileCallGate();  // closed
+  ~FileCallGate() { Open(); }
+  FileCallGate(const FileCallGate&) = delete;
+  FileCallGate& operator=(const FileCallGate&) = delete;
+
+  bool closed() const { return fd_ >= 0; }
+  // True once the program waits at the gate with a file call (within timeoutMs).
+  bool WaitForCall(pid_t pid, int timeoutMs);
+  void Open();
+
+ private:
+  int fd_ = -1;
+  ino_t inode_ = 0;
+};
+
 // Runs a host command to its end; its exit code (-1 when it could not start).
 // Output goes to outputFile, or is dropped when that is empty.
 int RunHostCommand(const std::vector<std::string>& argv, const std::string& outputFile = "");

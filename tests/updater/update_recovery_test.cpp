@@ -5,7 +5,10 @@
 // transaction start while an old one could be undone again.
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,7 @@ namespace {
 using testing_support::HostExists;
 using testing_support::ReadHostFile;
 using testing_support::WriteHostFile;
+using updater_test::HeldFile;
 using updater_test::InstallTree;
 using updater_test::OwnerWindow;
 using Files = std::map<std::string, std::string>;
@@ -73,6 +77,47 @@ int ApplyMainPackage(InstallTree& tree, const Files& fresh) {
   return result;
 }
 
+// Transaction 1 cut off over old a.txt and b.txt: a.txt replaced (the
+// original in its backup) and n.txt brought. The tree as it was installed.
+Files LeaveUnfinishedTransaction(const InstallTree& tree) {
+  WriteFiles(tree, VersionFiles(tree, 100, {{"a.txt", "old a"}, {"b.txt", "old b"}}));
+  const Files installed = ProductSnapshot(tree);
+  RenameAside(tree, 1, "a.txt");
+  WriteHostFile(tree.Host("a.txt"), "new a");
+  WriteHostFile(tree.Host("n.txt"), "new n");
+  WriteHostFile(Backup(tree, "1.journal"), std::string(kHeader) + "replace a.txt\nnew n.txt\n");
+  return installed;
+}
+
+// Starts the installed program at `relative` (the product stub there), which
+// runs until it is killed; its record.
+Json::Value StartStayingProgram(const InstallTree& tree, const std::string& relative) {
+  const size_t before = updater_test::StubRuns().size();
+  std::wstring path = std::wstring(updater_test::kInstallLocation) + win32::Utf8ToWide(relative);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  testing_support::InstallStub(tree.Host(relative));
+  EXPECT_GT(reinterpret_cast<INT_PTR>(ShellExecuteW(NULL, L"open", path.c_str(), L"--stay", NULL, SW_SHOW)), 32);
+  const std::vector<Json::Value> runs = updater_test::WaitForStubRuns(before + 1);
+  return runs.size() > before ? runs.back() : Json::Value();
+}
+
+void KillProgram(const Json::Value& run) {
+  const int pid = run["pid"].asInt();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGKILL));
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return kill(pid, 0) != 0; }, 10000));
+}
+
+// What the backup folder holds, by name.
+std::set<std::string> BackupNames(const InstallTree& tree) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(tree.Host("update/package_backup"), ec)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
 // A transaction cut off by the power: its journal's last line only half
 // written ("repl"), korva.exe replaced by a new one that now runs. Undoing it
 // leaves the running image in the trash, which cannot go yet: the journal
@@ -82,21 +127,16 @@ TEST(PackageRecovery, ACutLastLineAndALeftoverInUseBlockNoLaterRun) {
   InstallTree tree;
   const Files old = VersionFiles(tree, 100, {{"korva.exe", "old main"}, {"data/a.txt", "old a"}, {"data/c.txt", "c"}});
   WriteFiles(tree, old);
-  WriteHostFile(tree.Host("korva.exe.stay"), "");  // the new korva.exe runs until it is killed
   const Files installed = ProductSnapshot(tree);
 
   RenameAside(tree, 1, "korva.exe");
-  testing_support::InstallStub(tree.Host("korva.exe"));
   RenameAside(tree, 1, "data/a.txt");
   WriteHostFile(tree.Host("data/a.txt"), "new a");
   WriteHostFile(tree.Host("data/b.txt"), "new b");
   WriteHostFile(Backup(tree, "1.journal"),
                 std::string(kHeader) + "replace korva.exe\nreplace data\\a.txt\nnew data\\b.txt\nrepl");
-  ASSERT_GT(reinterpret_cast<INT_PTR>(
-                ShellExecuteW(NULL, L"open", L"C:\\Program Files\\korva\\korva.exe", L"", NULL, SW_SHOW)),
-            32);
-  const std::vector<Json::Value> runs = updater_test::WaitForStubRuns(1);
-  ASSERT_EQ(1u, runs.size());
+  const Json::Value running = StartStayingProgram(tree, "korva.exe");
+  ASSERT_TRUE(running.isObject());
 
   UpdateContext::Instance()->RecoverInterruptedPackage();
   EXPECT_EQ(installed, ProductSnapshot(tree));
@@ -115,8 +155,7 @@ TEST(PackageRecovery, ACutLastLineAndALeftoverInUseBlockNoLaterRun) {
   EXPECT_EQ("c", ReadHostFile(tree.Host("data/c.txt")));
 
   // Once the old image is let go, nothing of either transaction is left.
-  ASSERT_EQ(0, kill(runs[0]["pid"].asInt(), SIGKILL));
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return kill(runs[0]["pid"].asInt(), 0) != 0; }, 10000));
+  KillProgram(running);
   UpdateContext::Instance()->RecoverInterruptedPackage();
   EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
   ExpectFiles(tree, fresh);
@@ -194,17 +233,10 @@ TEST(PackageRecovery, AFolderThePackageMadeThatNowHoldsOtherFilesStays) {
 TEST(PackageRecovery, AJournalThatCannotBeMarkedUndoneStopsLaterTransactions) {
   if (!updater_test::RunAsInstalledUpdater()) return;
   InstallTree tree;
-  const Files old = VersionFiles(tree, 100, {{"a.txt", "old a"}, {"b.txt", "old b"}});
-  WriteFiles(tree, old);
-  const Files installed = ProductSnapshot(tree);
-  RenameAside(tree, 1, "a.txt");
-  WriteHostFile(tree.Host("a.txt"), "new a");
-  WriteHostFile(tree.Host("n.txt"), "new n");
-  WriteHostFile(Backup(tree, "1.journal"), std::string(kHeader) + "replace a.txt\nnew n.txt\n");
+  const Files installed = LeaveUnfinishedTransaction(tree);
 
-  const std::wstring journal = win32::ToWindowsPath(Backup(tree, "1.journal"));
-  HANDLE holder = CreateFileW(journal.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  HeldFile reader(Backup(tree, "1.journal"), GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_TRUE(reader.held());
   const Files fresh = VersionFiles(tree, 200, {{"a.txt", "fresh a"}, {"n.txt", "fresh n"}, {"b.txt", "fresh b"}});
   for (int run = 0; run < 2; ++run) {
     EXPECT_EQ(kUpdateUnzipFailed, ApplyMainPackage(tree, fresh));
@@ -212,7 +244,7 @@ TEST(PackageRecovery, AJournalThatCannotBeMarkedUndoneStopsLaterTransactions) {
   }
   EXPECT_TRUE(Has(tree.Log(), "fail to mark"));
   EXPECT_TRUE(Has(tree.Log(), "fail to unzip update_korva.7z."));
-  CloseHandle(holder);
+  reader.LetGo();
 
   EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
   ExpectFiles(tree, fresh);
@@ -220,6 +252,60 @@ TEST(PackageRecovery, AJournalThatCannotBeMarkedUndoneStopsLaterTransactions) {
   UpdateContext::Instance()->RecoverInterruptedPackage();
   ExpectFiles(tree, fresh);
   EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+// A reader that shares the journal for deleting but not for writing: it
+// cannot be marked undone, but it can go, and with it the last trace of the
+// transaction once the undo is whole. So the update goes in on the same step,
+// and no later run finds anything to undo.
+TEST(PackageRecovery, AJournalThatCanOnlyBeDeletedGoesOnceTheUndoIsWhole) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  LeaveUnfinishedTransaction(tree);
+  const Files fresh = VersionFiles(tree, 200, {{"a.txt", "fresh a"}, {"n.txt", "fresh n"}});
+  {
+    HeldFile reader(Backup(tree, "1.journal"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_TRUE(reader.held());
+    EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
+    ExpectFiles(tree, fresh);
+    EXPECT_FALSE(HostExists(Backup(tree, "1.journal")));
+  }
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  ExpectFiles(tree, fresh);
+  EXPECT_EQ("old b", ReadHostFile(tree.Host("b.txt")));
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+// A journal that another program holds without letting it be read says
+// nothing of what its transaction did: nothing is undone by guess, and no new
+// transaction starts over it. The step fails and leaves the tree, backup and
+// journal as they are; once the journal is let go, the update goes in.
+TEST(PackageRecovery, AJournalThatCannotBeReadStopsLaterTransactions) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files fresh = VersionFiles(tree, 200, {{"a.txt", "fresh a"}});
+  struct Holder {
+    const char* what;
+    DWORD access;
+    DWORD share;
+  };
+  for (const Holder& holder : {Holder{"a writer sharing nothing", GENERIC_READ | GENERIC_WRITE, 0},
+                               Holder{"a writer sharing only writing", GENERIC_WRITE, FILE_SHARE_WRITE}}) {
+    SCOPED_TRACE(holder.what);
+    LeaveUnfinishedTransaction(tree);
+    const Files left = updater_test::TreeSnapshot(tree.Host(""));
+    {
+      HeldFile journal(Backup(tree, "1.journal"), holder.access, holder.share);
+      ASSERT_TRUE(journal.held());
+      EXPECT_EQ(kUpdateUnzipFailed, ApplyMainPackage(tree, fresh));
+      EXPECT_EQ(left, updater_test::TreeSnapshot(tree.Host("")));
+    }
+    EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
+    ExpectFiles(tree, fresh);
+    EXPECT_EQ("old b", ReadHostFile(tree.Host("b.txt")));
+    EXPECT_FALSE(HostExists(tree.Host("n.txt")));
+    EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+  }
 }
 
 // Unfinished transactions left by an updater that did not yet keep them
@@ -240,6 +326,87 @@ TEST(PackageRecovery, TheNewestTransactionIsUndoneFirst) {
   UpdateContext::Instance()->RecoverInterruptedPackage();
   ExpectFiles(tree, old);
   EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+// Transaction 1 replaced a.txt and brought n.txt; transaction 2 then replaced
+// both. The original n.txt that 2 must put back is held by another program:
+// 2 cannot be undone yet, and 1, whose undo is only right on the tree 2 left
+// it, is not touched. Were 1 undone now, it would find no n.txt to take out,
+// and 2 would later put back an n.txt that was never installed.
+TEST(PackageRecovery, AnOlderTransactionWaitsWhileANewerOneCannotBeUndone) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files old = VersionFiles(tree, 100, {{"a.txt", "a 0"}});
+  WriteFiles(tree, old);
+  const Files installed = ProductSnapshot(tree);
+  RenameAside(tree, 1, "a.txt");
+  WriteHostFile(tree.Host("a.txt"), "a 1");
+  WriteHostFile(tree.Host("n.txt"), "n 1");
+  const std::string first = std::string(kHeader) + "replace a.txt\nnew n.txt\n";
+  WriteHostFile(Backup(tree, "1.journal"), first);
+  RenameAside(tree, 2, "a.txt");
+  WriteHostFile(tree.Host("a.txt"), "a 2");
+  RenameAside(tree, 2, "n.txt");
+  WriteHostFile(tree.Host("n.txt"), "n 2");
+  WriteHostFile(Backup(tree, "2.journal"), std::string(kHeader) + "replace a.txt\nreplace n.txt\n");
+
+  {
+    HeldFile original(Backup(tree, "2/n.txt"));
+    ASSERT_TRUE(original.held());
+    UpdateContext::Instance()->RecoverInterruptedPackage();
+    EXPECT_EQ("a 1", ReadHostFile(tree.Host("a.txt")));
+    EXPECT_EQ(first, ReadHostFile(Backup(tree, "1.journal")));
+    EXPECT_EQ("a 0", ReadHostFile(Backup(tree, "1/a.txt")));
+    EXPECT_EQ("n 1", ReadHostFile(Backup(tree, "2/n.txt")));
+  }
+
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  EXPECT_EQ(installed, ProductSnapshot(tree));
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+}
+
+// A new transaction is numbered above everything a transaction left in the
+// backup folder, even where lower numbers are free: were it given a number
+// below a leftover, it would count as the older one, and given the number of
+// one, their undo would mix. Here the old korva.exe runs while the update
+// replaces it: the finished transaction keeps its image, and its journal,
+// until it ends, which shows the number it was given.
+TEST(PackageRecovery, ANewTransactionIsNumberedAboveEveryLeftover) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files fresh = VersionFiles(tree, 200, {{"korva.exe", "new main"}});
+  struct Leftover {
+    const char* what;
+    std::string file;  // below the backup folder
+    bool inUse;        // held open, so that recovery cannot remove it
+    std::string next;  // the number the new transaction takes
+  };
+  const std::vector<Leftover> cases = {
+      {"a trash folder without its journal, in use", "5.trash/korva.dll", true, "6"},
+      {"a journal set aside as unreadable", "7.journal.unreadable", false, "8"},
+  };
+  for (const Leftover& leftover : cases) {
+    SCOPED_TRACE(leftover.what);
+    WriteFiles(tree, VersionFiles(tree, 100, {}));
+    WriteHostFile(Backup(tree, leftover.file), "left");
+    std::unique_ptr<HeldFile> held;
+    if (leftover.inUse) held.reset(new HeldFile(Backup(tree, leftover.file)));
+    const Json::Value running = StartStayingProgram(tree, "korva.exe");
+    ASSERT_TRUE(running.isObject());
+
+    EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
+    ExpectFiles(tree, fresh);
+    const std::string top = fs::path(leftover.file).begin()->string();
+    EXPECT_EQ((std::set<std::string>{top, leftover.next, leftover.next + ".journal"}), BackupNames(tree));
+    EXPECT_TRUE(ReadHostFile(testing_support::StubProgram()) == ReadHostFile(Backup(tree, leftover.next + "/korva.exe")))
+        << "the running image is not in the new transaction's backup";
+
+    KillProgram(running);
+    UpdateContext::Instance()->RecoverInterruptedPackage();
+    EXPECT_EQ((std::set<std::string>{top}), BackupNames(tree));
+    held.reset();
+    fs::remove_all(tree.Host("update/package_backup"));
+  }
 }
 
 }  // namespace

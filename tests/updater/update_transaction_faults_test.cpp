@@ -36,6 +36,7 @@ using updater_test::InstallTree;
 using updater_test::OwnerWindow;
 using updater_test::TreeSnapshot;
 using updater_test::ExpectWholeVersion;
+using updater_test::HeldFile;
 using Files = std::map<std::string, std::string>;
 using Snapshot = std::map<std::string, std::string>;
 namespace fs = std::filesystem;
@@ -103,26 +104,6 @@ std::string Differences(const Snapshot& expected, const Snapshot& actual) {
 void ExpectSameTree(const Snapshot& expected, const Snapshot& actual) {
   EXPECT_TRUE(expected == actual) << Differences(expected, actual);
 }
-
-// Holds a file of the machine open without sharing it, as another program
-// can: it can be neither renamed nor deleted meanwhile.
-class HeldFile {
- public:
-  explicit HeldFile(const std::string& host)
-      : handle_(CreateFileW(win32::ToWindowsPath(host).c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL)) {}
-  ~HeldFile() { LetGo(); }
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-
-  bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
-  void LetGo() {
-    if (held()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_;
-};
 
 // Polls `done` every millisecond: a step's move is watched through its
 // journal, and files go by quickly.

@@ -14,8 +14,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include "support/e2e_process.h"
+#include "updater/KorvaUpdateWnd.h"
+#include "updater/package_lock.h"
 #include "updater/update_context.h"
 #include "updater_test_util.h"
 
@@ -36,12 +39,31 @@ const char kConfig[] = "resources/cplus-module/update.json";
 const int kNothingNewer = updater_test::kNoNewerPackage;
 const int kRunTimeoutMs = 60000;
 
-// In a placed updater: undo what an earlier run left, then check and apply
-// the main package, as a run of the update window does; the result goes to
-// the file the starter named.
+// The update window as update.exe shows it: its "windowinit" runs the whole
+// flow, and its message loop ends with the run.
+void RunUpdateWindow() {
+  DuiLib::CPaintManagerUI::SetResourcePath(win32::ToWindowsPath(std::string(KORVA_DIST_DIR) + "/skin").c_str());
+  DuiLib::CPaintManagerUI::SetResourceZip(L"skin.zip", false);
+  KorvaUpdateWnd window;
+  // WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU
+  HWND hwnd = window.Create(NULL, L"Korva更新", 0x96C80000, 0);
+  ASSERT_NE(nullptr, hwnd);
+  window.ShowWindow(true, true);
+  DuiLib::CPaintManagerUI::MessageLoop();
+  if (IsWindow(hwnd)) DestroyWindow(hwnd);
+}
+
+// In a placed updater: the update window's whole run ("window"), or undo what
+// an earlier run left, then check and apply the main package, as a run of the
+// update window does; the result goes to the file the starter named.
 bool RunRoleIfPlaced() {
   const std::string role = updater_test::EnterPlacedRole();
   if (role.empty()) return false;
+  if (role == "window") {
+    RunUpdateWindow();
+    updater_test::ReportPlacedResult(0);
+    return true;
+  }
   UpdateContext* context = UpdateContext::Instance();
   int result = kNothingNewer;
   if (role.rfind("apply", 0) == 0) {
@@ -226,6 +248,85 @@ TEST(PackageTransaction, TheLockIsHeldUntilTheRunLetsItGo) {
   EXPECT_EQ(kNothingNewer, RunRole(tree, "recover", machine.dir() + "/third.result"));
   EXPECT_EQ(1, updater_test::CountOf(tree.Log(), refused));
   ExpectWholeVersion(tree, fresh);
+}
+
+// The version that an update.json's text names for the main package.
+std::string MainVersionIn(const std::string& config) {
+  Json::Value root;
+  Json::Reader reader;
+  if (!reader.parse(config, root) || !root.isObject() || !root["updatekorva"].isObject()) return "<unreadable>";
+  return root["updatekorva"]["version"].asString();
+}
+
+// Makes the updaters' logs read-only, or writable again.
+void SetLogsReadOnly(bool readOnly) {
+  const std::string dir = updater_test::HostOf(UpdateContext::Instance()->GetWorkDir());
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("Update", 0) != 0 || entry.path().extension() != ".log") continue;
+    EXPECT_TRUE(SetFileAttributesW(win32::ToWindowsPath(entry.path().string()).c_str(),
+                                   readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL));
+  }
+}
+
+// The update window's run keeps the lock from the main package's move until
+// the version is written back: until then update.json still names the old
+// version, and an updater let in would apply the package again. One started
+// while the run waits for its statistics reply is refused, and the run still
+// holds the lock when it comes to write the version back.
+TEST(PackageTransaction, TheUpdateWindowKeepsTheLockUntilTheMainVersionIsWrittenBack) {
+  if (RunRoleIfPlaced()) return;
+  testing_support::TempMachine machine;
+  InstallTree tree;
+  PlaceUpdater(tree);
+  for (const auto& file : VersionFiles(tree, 100, 20)) WriteHostFile(tree.Host(file.first), file.second);
+  // The package brings no update.json: the run writes its version back.
+  Files fresh = VersionFiles(tree, 200, 20);
+  fresh.erase(kConfig);
+  tree.AddPackage("korva", 200, "korva.7z", fresh);
+  tree.service.HoldStatisticsReplies(true);
+
+  ProgramRun first;
+  const std::string firstResult = machine.dir() + "/first.result";
+  StartRole(&first, tree, "window", firstResult);
+  ASSERT_TRUE(testing_support::WaitUntil(
+      [&] { return !tree.service.StatisticsPosts().empty() || !first.Running(); }, kRunTimeoutMs));
+  const std::vector<testing_support::StatisticsPost> posts = tree.service.StatisticsPosts();
+  ASSERT_EQ(1u, posts.size()) << ReadHostFile(firstResult + ".out");
+  ASSERT_NE(std::string::npos, posts[0].body.find("&updateObj=1&errorCode=0&")) << posts[0].body;
+  // Stopped while it waits for the reply, the run stays between the move and
+  // the write-back however long the second updater takes.
+  ASSERT_TRUE(testing_support::StopOutsideFileCalls(&first, 10000));
+  ASSERT_EQ("100", MainVersionIn(ReadHostFile(tree.Host(kConfig))));
+  const auto moved = updater_test::TreeSnapshot(tree.Host(""));
+
+  const std::string refused = "another updater is applying a package .";
+  const int refusedBefore = updater_test::CountOf(tree.Log(), refused);
+  EXPECT_EQ(kUpdateDownloadFailed, RunRole(tree, "apply", machine.dir() + "/second.result"));
+  EXPECT_GT(updater_test::CountOf(tree.Log(), refused), refusedBefore);
+  EXPECT_EQ(moved, updater_test::TreeSnapshot(tree.Host("")));
+
+  // Once its reply comes, the run's next file call waits at the gate. Its log
+  // lines, refused by read-only logs before they get there, do not: that
+  // call is the write-back's.
+  SetLogsReadOnly(true);
+  {
+    testing_support::FileCallGate gate;
+    ASSERT_TRUE(gate.closed());
+    tree.service.HoldStatisticsReplies(false);
+    first.Continue();
+    ASSERT_TRUE(gate.WaitForCall(first.pid(), kRunTimeoutMs)) << "the run made no file call after its statistics";
+    EXPECT_EQ("100", MainVersionIn(ReadHostFile(tree.Host(kConfig))));
+    PackageLock lock;
+    EXPECT_FALSE(lock.TryAcquire()) << "the lock was let go before the version was written back";
+  }
+  SetLogsReadOnly(false);
+
+  int code = -1;
+  ASSERT_TRUE(first.Wait(kRunTimeoutMs, &code)) << "the window's run did not end";
+  EXPECT_EQ(0, code) << ReadHostFile(firstResult + ".out");
+  ExpectWholeVersion(tree, fresh);
+  EXPECT_EQ("200", MainVersionIn(ReadHostFile(tree.Host(kConfig))));
 }
 
 // A second click on the launcher: two updaters at once, round after round.

@@ -143,6 +143,27 @@ inline std::map<std::string, std::string> TreeSnapshot(const std::string& dir) {
 
 using testing_support::NoiseBytes;
 
+// Holds a file of the machine open as another program can. By default it
+// shares nothing: the file can be neither read, renamed nor deleted
+// meanwhile.
+class HeldFile {
+ public:
+  explicit HeldFile(const std::string& host, DWORD access = GENERIC_READ, DWORD share = 0)
+      : handle_(CreateFileW(win32::ToWindowsPath(host).c_str(), access, share, NULL, OPEN_EXISTING, 0, NULL)) {}
+  ~HeldFile() { LetGo(); }
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
+  void LetGo() {
+    if (held()) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 // The product installed on the machine of the running test: its uninstall
 // entry, its update.json, the archive library beside the updater, and the
 // update service that knows its packages.
