@@ -37,6 +37,7 @@ using updater_test::OwnerWindow;
 using updater_test::TreeSnapshot;
 using updater_test::ExpectWholeVersion;
 using updater_test::HeldFile;
+using updater_test::kBusyLine;
 using Files = std::map<std::string, std::string>;
 using Snapshot = std::map<std::string, std::string>;
 namespace fs = std::filesystem;
@@ -44,7 +45,6 @@ namespace fs = std::filesystem;
 const char kConfig[] = "resources/cplus-module/update.json";
 const char kJournal[] = "update/package_backup/1.journal";
 const char kBackup[] = "update/package_backup/1/";
-const char kBusyLine[] = "another updater is applying a package .";
 const char kUndoLine[] = "undo the package update that did not finish .";
 const int kRunTimeoutMs = 60000;
 

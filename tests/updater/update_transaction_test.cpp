@@ -29,6 +29,7 @@ using testing_support::ProgramRun;
 using testing_support::ReadHostFile;
 using testing_support::WriteHostFile;
 using updater_test::InstallTree;
+using updater_test::kBusyLine;
 using updater_test::OwnerWindow;
 using updater_test::ExpectWholeVersion;
 using Files = std::map<std::string, std::string>;
@@ -237,16 +238,15 @@ TEST(PackageTransaction, TheLockIsHeldUntilTheRunLetsItGo) {
   ASSERT_TRUE(testing_support::WaitUntil([&] { return HostExists(held + ".applied") || !first.Running(); },
                                          kRunTimeoutMs));
   ASSERT_EQ(std::to_string(kUpdateOk), ReadHostFile(held + ".applied"));
-  const std::string refused = "another updater is applying a package .";
   EXPECT_EQ(kNothingNewer, RunRole(tree, "recover", machine.dir() + "/second.result"));
-  EXPECT_EQ(1, updater_test::CountOf(tree.Log(), refused));
+  EXPECT_EQ(1, updater_test::CountOf(tree.Log(), kBusyLine));
 
   WriteHostFile(held + ".release", "");
   int code = -1;
   ASSERT_TRUE(first.Wait(kRunTimeoutMs, &code));
   EXPECT_EQ(0, code);
   EXPECT_EQ(kNothingNewer, RunRole(tree, "recover", machine.dir() + "/third.result"));
-  EXPECT_EQ(1, updater_test::CountOf(tree.Log(), refused));
+  EXPECT_EQ(1, updater_test::CountOf(tree.Log(), kBusyLine));
   ExpectWholeVersion(tree, fresh);
 }
 
@@ -300,10 +300,9 @@ TEST(PackageTransaction, TheUpdateWindowKeepsTheLockUntilTheMainVersionIsWritten
   ASSERT_EQ("100", MainVersionIn(ReadHostFile(tree.Host(kConfig))));
   const auto moved = updater_test::TreeSnapshot(tree.Host(""));
 
-  const std::string refused = "another updater is applying a package .";
-  const int refusedBefore = updater_test::CountOf(tree.Log(), refused);
+  const int refusedBefore = updater_test::CountOf(tree.Log(), kBusyLine);
   EXPECT_EQ(kUpdateDownloadFailed, RunRole(tree, "apply", machine.dir() + "/second.result"));
-  EXPECT_GT(updater_test::CountOf(tree.Log(), refused), refusedBefore);
+  EXPECT_GT(updater_test::CountOf(tree.Log(), kBusyLine), refusedBefore);
   EXPECT_EQ(moved, updater_test::TreeSnapshot(tree.Host("")));
 
   // Once its reply comes, the run's next file call waits at the gate. Its log
@@ -365,7 +364,7 @@ TEST(PackageTransaction, TwoUpdatersAtOnceNeverMixTheTree) {
   // Each refusal said why.
   const std::string log = tree.Log();
   EXPECT_EQ(busy, updater_test::CountOf(log, "fail to download update_korva.7z."));
-  EXPECT_LE(busy, updater_test::CountOf(log, "another updater is applying a package ."));
+  EXPECT_LE(busy, updater_test::CountOf(log, kBusyLine));
 }
 
 }  // namespace

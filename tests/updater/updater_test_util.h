@@ -325,6 +325,8 @@ const char kPlacedRoleVariable[] = "KORVA_UPDATER_PLACED_ROLE";
 const char kPlacedResultVariable[] = "KORVA_UPDATER_PLACED_RESULT";
 // A role's result when the service offered nothing newer.
 const int kNoNewerPackage = 10;
+// What a step logs when another updater holds the package lock.
+const char kBusyLine[] = "another updater is applying a package .";
 
 // The role of this process, empty in the test itself. The placed updater
 // works from its own directory, as the real one does.
