@@ -4,9 +4,12 @@
 #include <windows.h>
 
 #include <fcntl.h>
+#include <spawn.h>
 
 #include "helpers/window_app.h"
 #include "support/temp_machine.h"
+
+extern char** environ;
 
 using testing_support::TempMachine;
 using window_app::App;

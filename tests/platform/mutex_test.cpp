@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,10 +12,9 @@
 #include <vector>
 
 #include "internal/unicode.h"
+#include "support/e2e_process.h"
 #include "support/stub_program.h"
 #include "support/temp_machine.h"
-
-extern char** environ;
 
 using testing_support::TempMachine;
 
@@ -52,25 +50,10 @@ const bool kIsChild = [] {
 }();
 
 pid_t StartChild(const std::string& action) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) env.push_back(*e);
-  env.push_back("MUTEX_CHILD=" + action);
-  std::vector<char*> envp;
-  for (auto& s : env) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  char self[] = "/proc/self/exe";
-  char* argv[] = {self, nullptr};
-  pid_t pid = 0;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0) return -1;
-  return pid;
+  return testing_support::SpawnWithEnvironment({"/proc/self/exe"}, {"MUTEX_CHILD=" + action});
 }
 
-int RunChild(const std::string& action) {
-  pid_t pid = StartChild(action);
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
+int RunChild(const std::string& action) { return testing_support::WaitForExit(StartChild(action)); }
 
 }  // namespace
 

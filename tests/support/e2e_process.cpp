@@ -168,12 +168,28 @@ void FileCallGate::Open() {
   fd_ = -1;
 }
 
-int RunHostCommand(const std::vector<std::string>& argv, const std::string& outputFile) {
-  pid_t pid = Spawn(argv, outputFile);
-  if (pid <= 0) return -1;
+pid_t SpawnWithEnvironment(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+  // getenv takes the first entry of a name: the extra ones go first.
+  std::vector<std::string> env(extraEnv);
+  for (char** e = environ; *e; ++e) env.push_back(*e);
+  std::vector<char*> envp, args;
+  for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) return -1;
+  return pid;
+}
+
+int WaitForExit(pid_t pid) {
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
   return DecodeStatus(status);
+}
+
+int RunHostCommand(const std::vector<std::string>& argv, const std::string& outputFile) {
+  return WaitForExit(Spawn(argv, outputFile));
 }
 
 }  // namespace testing_support

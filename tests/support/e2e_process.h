@@ -62,6 +62,12 @@ class FileCallGate {
   ino_t inode_ = 0;
 };
 
+// Starts argv[0] with the test's environment and `extraEnv` ("NAME=value",
+// which win over the test's own); its pid, -1 when it could not start.
+pid_t SpawnWithEnvironment(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv);
+// Waits for a child started so; its exit code, or 128 + signal.
+int WaitForExit(pid_t pid);
+
 // Runs a host command to its end; its exit code (-1 when it could not start).
 // Output goes to outputFile, or is dropped when that is empty.
 int RunHostCommand(const std::vector<std::string>& argv, const std::string& outputFile = "");

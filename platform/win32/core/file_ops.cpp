@@ -16,6 +16,7 @@
 #include "internal/errors.h"
 #include "internal/files.h"
 #include "internal/machine.h"
+#include "internal/power_cut.h"
 #include "internal/process_images.h"
 #include "internal/unicode.h"
 
@@ -90,6 +91,16 @@ bool CopyHostLink(const std::string& from, const std::string& to) {
     SetLastErrorFromErrno();
     return false;
   }
+  PowerCutChanged(to);
+  return true;
+}
+
+// Removes the name host, whose lstat is st, as one change; false with errno
+// set when it could not.
+bool UnlinkName(const std::string& host, const struct stat& st) {
+  if (unlink(host.c_str()) != 0) return false;
+  PowerCutNameGone(st);
+  PowerCutChanged(host);
   return true;
 }
 
@@ -147,7 +158,9 @@ BOOL WINAPI CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIf
   CloseHandle(to);
   CloseHandle(from);
   if (!ok) {
-    unlink(hostTo.c_str());  // no half-copied file is left behind
+    PowerCutSection section;
+    struct stat left{};
+    if (lstat(hostTo.c_str(), &left) == 0) UnlinkName(hostTo, left);  // no half-copied file is left behind
     return FailWith(error);
   }
   CopyHostAttributes(hostFrom, hostTo);
@@ -185,6 +198,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
   // before the machine-wide guard is taken.
   bool targetRuns = replace && IsRunningImage(dst);
 
+  // The whole move, a copy between volumes included, is one step for a cut.
+  PowerCutSection section;
   std::optional<ShareGuard> guard;
   guard.emplace();
   if (ShareDenies(from, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
@@ -200,6 +215,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
                      : renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
     if (rc != 0 && !replace && errno == EINVAL) rc = rename(from.c_str(), to.c_str());  // no NOREPLACE support
     if (rc == 0) {
+      if (replace) PowerCutNameGone(dst);
+      PowerCutChanged(to);
       SetLastError(ERROR_SUCCESS);
       return TRUE;
     }
@@ -211,10 +228,10 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
   if (S_ISDIR(src.st_mode) || !(flags & MOVEFILE_COPY_ALLOWED)) return FailWith(ERROR_NOT_SAME_DEVICE);
   guard.reset();  // the copy opens files, which takes the guard itself
   if (IsRunningImage(src)) return FailWith(ERROR_ACCESS_DENIED);  // the move would delete it
-  if (replace) unlink(to.c_str());
+  if (replace) UnlinkName(to, dst);
   // A link moves as a link: its target is neither copied nor touched.
   if (S_ISLNK(src.st_mode) ? !CopyHostLink(from, to) : !CopyHostFile(from, to)) return FALSE;
-  unlink(from.c_str());
+  UnlinkName(from, src);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -233,9 +250,10 @@ BOOL WINAPI DeleteFileW(LPCWSTR fileName) {
   // dangling link of unknown kind may have been a file link and goes.
   if (S_ISDIR(st.st_mode) || HostIsDirectoryLink(host, st)) return FailWith(ERROR_ACCESS_DENIED);
   if (HostIsReadOnly(host, st) || IsRunningImage(st)) return FailWith(ERROR_ACCESS_DENIED);
+  PowerCutSection section;
   ShareGuard guard;
   if (ShareDenies(host, kShareDelete)) return FailWith(ERROR_SHARING_VIOLATION);
-  if (unlink(host.c_str()) != 0) return FailWith(errno == ENOENT ? MissingError(host) : ErrorFromErrno(errno));
+  if (!UnlinkName(host, st)) return FailWith(errno == ENOENT ? MissingError(host) : ErrorFromErrno(errno));
   return TRUE;
 }
 
@@ -244,10 +262,12 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
   if (!Resolve(pathName, &host)) return FALSE;
   struct stat st{};
   if (lstat(host.c_str(), &st) == 0) return FailWith(ERROR_ALREADY_EXISTS);
+  PowerCutSection section;
   if (mkdir(host.c_str(), 0755) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return FailWith(ERROR_PATH_NOT_FOUND);
     return FailWith(ErrorFromErrno(errno));
   }
+  PowerCutChanged(host);
   return TRUE;
 }
 
@@ -261,8 +281,9 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) {
   // has gone (a tree whose links point into it loses the targets first). A
   // file link is no directory, as on Windows.
   const HostLink link = HostLinkKind(host, st);
+  PowerCutSection section;
   if (link == HostLink::kDirectory || link == HostLink::kDanglingUnknown) {
-    if (unlink(host.c_str()) != 0) return FailWith(ErrorFromErrno(errno));
+    if (!UnlinkName(host, st)) return FailWith(ErrorFromErrno(errno));
     return TRUE;
   }
   if (!S_ISDIR(st.st_mode)) return FailWith(ERROR_DIRECTORY);
@@ -271,5 +292,6 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR pathName) {
     if (errno == ENOTEMPTY || errno == EEXIST) return FailWith(ERROR_DIR_NOT_EMPTY);
     return FailWith(ErrorFromErrno(errno));
   }
+  PowerCutChanged(host);
   return TRUE;
 }

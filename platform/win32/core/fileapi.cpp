@@ -14,6 +14,7 @@
 #include "internal/files.h"
 #include "internal/handles.h"
 #include "internal/machine.h"
+#include "internal/power_cut.h"
 #include "internal/process_images.h"
 
 namespace win32 {
@@ -26,10 +27,19 @@ class FileObject : public KernelObject {
   FileObject(int fd, std::string hostPath, unsigned access, bool deleteOnClose)
       : fd_(fd), hostPath_(std::move(hostPath)), access_(access), deleteOnClose_(deleteOnClose) {}
   ~FileObject() override {
-    if (deleteOnClose_) unlink(hostPath_.c_str());
+    if (deleteOnClose_) {
+      PowerCutSection section;
+      struct stat st{};
+      bool known = fstat(fd_, &st) == 0;
+      if (unlink(hostPath_.c_str()) == 0) {
+        if (known) PowerCutNameGone(st);
+        PowerCutChanged(hostPath_);
+      }
+    }
     close(fd_);
   }
   int fd() const { return fd_; }
+  const std::string& hostPath() const { return hostPath_; }
   bool CanRead() const { return access_ & kShareRead; }
   bool CanWrite() const { return access_ & kShareWrite; }
   ShareClaim& claim() { return claim_; }
@@ -96,7 +106,9 @@ BOOL TransferData(HANDLE handle, char* buffer, DWORD count, LPDWORD done, LPOVER
     SetLastError(ERROR_NOACCESS);
     return FALSE;
   }
+  PowerCutSection section(writing);
   std::lock_guard<std::mutex> lock(file->mutex());
+  if (writing && count > 0) PowerCutBeforeDataChange(file->fd(), file->hostPath());
   if (overlapped) {
     off_t at = static_cast<off_t>((static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
     if (lseek(file->fd(), at, SEEK_SET) < 0) {
@@ -178,6 +190,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
   if (creationDisposition == CREATE_NEW) flags |= O_CREAT | O_EXCL;
   if (creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS) flags |= O_CREAT;
 
+  PowerCutSection section;
   ShareGuard guard;
   int fd = open(host.c_str(), flags, 0644);
   if (fd < 0) {
@@ -194,10 +207,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     }
     file->claim().Claim(access, shareMode);
   }
-  if (truncates && exists && ftruncate(fd, 0) != 0) return Fail(ErrorFromErrno(errno));
+  if (truncates && exists) {
+    PowerCutBeforeDataChange(fd, host);
+    if (ftruncate(fd, 0) != 0) return Fail(ErrorFromErrno(errno));
+  }
   if (created) {
     DWORD attributes = flagsAndAttributes & 0xFFFF & ~FILE_ATTRIBUTE_DIRECTORY;
     if (attributes & ~FILE_ATTRIBUTE_NORMAL) SetHostAttributes(host, attributes);
+    PowerCutCreated(fd, host);
   }
   HANDLE handle = RegisterHandle(file);
   // Opening or replacing an existing file reports it, as the system does.
@@ -284,7 +301,9 @@ DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD fileSizeHigh) {
 BOOL WINAPI SetEndOfFile(HANDLE handle) {
   auto file = FileWithAccess(handle, true);
   if (!file) return FALSE;
+  PowerCutSection section;
   std::lock_guard<std::mutex> lock(file->mutex());
+  PowerCutBeforeDataChange(file->fd(), file->hostPath());
   off_t at = lseek(file->fd(), 0, SEEK_CUR);
   if (at < 0 || ftruncate(file->fd(), at) != 0) {
     SetLastErrorFromErrno();
@@ -296,10 +315,12 @@ BOOL WINAPI SetEndOfFile(HANDLE handle) {
 BOOL WINAPI FlushFileBuffers(HANDLE handle) {
   auto file = FileWithAccess(handle, true);
   if (!file) return FALSE;
+  PowerCutSection section;
   if (fdatasync(file->fd()) != 0 && errno != EINVAL) {
     SetLastErrorFromErrno();
     return FALSE;
   }
+  PowerCutFlushed(file->fd());
   return TRUE;
 }
 

@@ -16,6 +16,7 @@
 #include "internal/errors.h"
 #include "internal/files.h"
 #include "internal/machine.h"
+#include "internal/power_cut.h"
 #include "internal/unicode.h"
 
 namespace win32 {
@@ -221,7 +222,11 @@ int WINAPI SHCreateDirectoryExW(HWND, LPCWSTR path, const SECURITY_ATTRIBUTES*) 
       if (!S_ISDIR(st.st_mode)) return result(ERROR_PATH_NOT_FOUND);
       continue;
     }
-    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return result(ErrorFromErrno(errno));
+    PowerCutSection section;
+    if (mkdir(partial.c_str(), 0755) == 0)
+      PowerCutChanged(partial);  // each level is a change of its own, as CreateDirectoryW's
+    else if (errno != EEXIST)
+      return result(ErrorFromErrno(errno));
   }
   return result(ERROR_SUCCESS);
 }

@@ -19,6 +19,7 @@
 
 #include "internal/errors.h"
 #include "internal/machine.h"
+#include "internal/power_cut.h"
 
 extern char** environ;
 
@@ -324,7 +325,10 @@ std::shared_ptr<win32::ProcessObject> ProcessFromHandle(HANDLE process) {
 }  // namespace
 
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
-  if (process == GetCurrentProcess()) _exit(static_cast<int>(exitCode & 0xFF));
+  if (process == GetCurrentProcess()) {
+    win32::PowerCutAtProcessEnd(static_cast<int>(exitCode & 0xFF));
+    _exit(static_cast<int>(exitCode & 0xFF));
+  }
   auto object = ProcessFromHandle(process);
   return object && object->Terminate(exitCode) ? TRUE : FALSE;
 }

@@ -1,17 +1,10 @@
 #include <objbase.h>
 #include <shobjidl.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
-#include "internal/errors.h"
-#include "internal/machine.h"
-#include "internal/process_images.h"
 #include "shell_link_file.h"
 
 namespace win32 {
@@ -32,22 +25,20 @@ HRESULT CopyOut(const std::wstring& text, LPWSTR buffer, int cch) {
   return S_OK;
 }
 
-HRESULT WriteWholeFile(const std::string& host, const std::vector<uint8_t>& bytes) {
-  if (IsRunningImage(host)) return HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
-  int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return HRESULT_FROM_WIN32(ErrorFromErrno(errno));
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      HRESULT hr = HRESULT_FROM_WIN32(ErrorFromErrno(n < 0 ? errno : ENOSPC));
-      close(fd);
-      return hr;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return close(fd) == 0 ? S_OK : HRESULT_FROM_WIN32(ErrorFromErrno(errno));
+// Written through the file layer, so that share modes, the read-only attribute
+// and a running program's file hold for it as for any write, and a power cut
+// of the process sees it.
+HRESULT WriteWholeFile(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+  DWORD written = 0;
+  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
+  const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(file);
+  if (ok) return S_OK;
+  return HRESULT_FROM_WIN32(error == ERROR_SUCCESS ? ERROR_DISK_FULL : error);
 }
 
 class ShellLink final : public IShellLinkW, public IPersistFile {
@@ -124,10 +115,7 @@ class ShellLink final : public IShellLinkW, public IPersistFile {
   HRESULT STDMETHODCALLTYPE Save(LPCOLESTR fileName, BOOL remember) override {
     std::wstring path = fileName ? fileName : currentFile_;
     if (path.empty()) return E_INVALIDARG;
-    std::string host;
-    DWORD error = 0;
-    if (!ToHostPath(path, &host, &error)) return HRESULT_FROM_WIN32(error);
-    HRESULT hr = WriteWholeFile(host, EncodeShellLink(link_, path));
+    HRESULT hr = WriteWholeFile(path, EncodeShellLink(link_, path));
     if (FAILED(hr)) return hr;
     if (remember || !fileName) {
       currentFile_ = path;

@@ -16,7 +16,6 @@
 // "missing" (a not-found failure).
 #pragma once
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,9 +33,8 @@
 
 #include "internal/automation.h"
 #include "internal/window_station.h"
+#include "support/e2e_process.h"
 #include "window_class.h"
-
-extern char** environ;
 
 namespace window_app {
 
@@ -172,25 +170,12 @@ inline std::string AwaitLine(const std::string& path, const std::string& prefix,
   return "";
 }
 
-// Starts a program with extra environment variables; returns its pid.
-inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
-  std::vector<std::string> env(extraEnv);
-  for (char** e = environ; *e; ++e) env.push_back(*e);
-  std::vector<char*> envp, args;
-  for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) return -1;
-  return pid;
-}
-
 // The app in another process, ended (killed if need be) with the object.
 class App {
  public:
   App(const std::string& state, const std::string& log) : log_(log) {
-    pid_ = Spawn({"/proc/self/exe"}, {"WINDOW_TEST_APP=" + state, "WINDOW_TEST_APP_LOG=" + log});
+    pid_ = testing_support::SpawnWithEnvironment({"/proc/self/exe"},
+                                                 {"WINDOW_TEST_APP=" + state, "WINDOW_TEST_APP_LOG=" + log});
     std::string ready = AwaitLine(log, "ready ");
     if (ready.size() > 6) win32::station::ParseHandle(ready.substr(6), &hwnd_);
   }
