@@ -111,11 +111,15 @@ enum class JournalRead {
 
 // Reads a journal. A last line without its line end was cut short with
 // the process: the step it announced was never taken, and it is skipped.
+// An empty journal lost its header to a power cut, and with it lines that
+// were never flushed: its transaction brought nothing yet, as the lines of
+// what it brings are flushed before the first step.
 JournalRead ReadJournal(const std::wstring& path, std::vector<JournalEntry>* entries, JournalState* state) {
   std::string text;
   if (!ReadWholeFile(path, &text)) return JournalRead::kUnopened;
   entries->clear();
   *state = JournalState::kOpen;
+  if (text.empty()) return JournalRead::kRead;
   size_t at = 0;
   bool header = true;
   for (size_t end = text.find('\n'); end != std::string::npos; at = end + 1, end = text.find('\n', at)) {
@@ -383,7 +387,13 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     return true;
   };
 
+  // What the package brings that the tree does not have yet is journaled
+  // and flushed before the first step: a power cut keeps the renames but
+  // may lose the journal's lines, and a brought file that no line names
+  // could never be taken out again. What the package replaces needs no
+  // such line, as its backup folder names it.
   if (!dirs.empty()) dirs.pop_front();  // staging itself
+  std::list<std::wstring> newDirs;
   for (const std::wstring& dir : dirs) {
     const std::wstring relative = dir.substr(source.size());
     const std::wstring target = installDir_ + relative;
@@ -391,7 +401,7 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     if (IsFolder(attributes)) continue;
     if (attributes != INVALID_FILE_ATTRIBUTES) return undo(target, ERROR_ALREADY_EXISTS);  // a file is there
     if (!announce(Step::kDir, relative)) return undo(paths.journal, GetLastError());
-    if (!CreateDirectoryW(target.c_str(), NULL)) return undo(target, GetLastError());
+    newDirs.push_back(target);
   }
 
   // update.json names the version the tree holds: it comes last.
@@ -404,6 +414,18 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     }
   }
   files.splice(files.end(), last);
+
+  std::set<std::wstring> announcedNew;
+  for (const std::wstring& file : files) {
+    const std::wstring relative = file.substr(source.size());
+    if (GetFileAttributesW((installDir_ + relative).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+    if (!announce(Step::kNew, relative)) return undo(paths.journal, GetLastError());
+    announcedNew.insert(relative);
+  }
+  if (!journal.Flush()) return undo(paths.journal, GetLastError());
+  for (const std::wstring& target : newDirs) {
+    if (!CreateDirectoryW(target.c_str(), NULL)) return undo(target, GetLastError());
+  }
 
   std::set<std::wstring> backupDirs;
   for (const std::wstring& file : files) {
@@ -420,8 +442,9 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
       if (!announce(Step::kReplace, stored)) return undo(paths.journal, GetLastError());
       // Windows lets a running program's file be renamed, not replaced.
       if (!MoveFileExW((installDir_ + stored).c_str(), saved.c_str(), 0)) return undo(target, GetLastError());
-    } else if (!announce(Step::kNew, relative)) {
-      return undo(paths.journal, GetLastError());
+    } else if (!announcedNew.count(relative)) {
+      // Gone since the brought files were journaled: it is brought as new.
+      if (!announce(Step::kNew, relative)) return undo(paths.journal, GetLastError());
     }
     if (!MoveFileExW(file.c_str(), target.c_str(), 0)) return undo(target, GetLastError());
   }

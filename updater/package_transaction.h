@@ -18,18 +18,19 @@ class PackageTransaction {
  public:
   PackageTransaction(const std::wstring& installDir, const std::wstring& area);
 
-  // Moves every file below staging to its place in the install directory.
-  // The staged files are flushed to the disk first; one that cannot be fails
-  // the move before anything changes. An installed file is first renamed
-  // aside into the backup folder; the install tree's update.json comes last.
-  // A journal line is written before each rename. When a step fails, every
-  // step so far is undone and the result is false, with *failure naming the
-  // file that did not move. After success, once the journal's end is on the
-  // disk, the backups go; what is still in use (a running program's old
-  // image), or everything when the journal cannot be flushed, stays for the
-  // next run. What an undo could not take back stays
-  // journaled for RecoverPackageTransactions, which callers run, and must
-  // see succeed, before they apply.
+  // Moves every file below staging to its place in the install directory. The
+  // staged files are flushed to the disk first; one that cannot be fails the
+  // move before anything changes. An installed file is first renamed aside into
+  // the backup folder; the install tree's update.json comes last. The folders
+  // and files it brings are journaled, and the journal flushed, before the
+  // first step; the line of a file it replaces is written, not flushed, before
+  // its rename. When a step fails, every step so far is undone and the result
+  // is false, with *failure naming the file that did not move. After success,
+  // once the journal's end is on the disk, the backups go; what is still in use
+  // (a running program's old image), or everything when the journal cannot be
+  // flushed, stays for the next run. What an undo could not take back stays
+  // journaled for RecoverPackageTransactions, which callers run, and must see
+  // succeed, before they apply.
   bool Apply(const std::wstring& staging, TreeMoveFailure* failure);
 
  private:
@@ -39,11 +40,12 @@ class PackageTransaction {
 
 // Finishes what earlier transactions left below area, newest first. An
 // unfinished one is undone, so that the tree is the old version again:
-// everything in its backup folder is put back, whatever its journal names,
-// then what its journal says it brought is taken out. A journal that cannot
-// be read has its backup put back and is set aside under another name. The
+// everything in its backup folder is put back, whatever its journal names, then
+// what its journal says it brought is taken out. A journal that cannot be read
+// has its backup put back and is set aside under another name; an empty one,
+// whose lines a power cut took, is undone as one that names nothing. The
 // backups of a finished one are deleted, never put back. False while an
 // unfinished one could not be undone, or marked undone, yet: it stays for the
-// next try, and no new transaction may start. Callers hold the package lock,
-// so a transaction that is still running is never touched.
+// next try, and no new transaction may start. Callers hold the package lock, so
+// a transaction that is still running is never touched.
 bool RecoverPackageTransactions(const std::wstring& installDir, const std::wstring& area);
