@@ -19,15 +19,17 @@ namespace {
 
 // The journal: a header, then one line per step, written before the step
 // is taken, then "done" once every file is in place or "undone" once every
-// step has been taken back. The step lines are not flushed to disk: they
-// outlive a killed process, and what a power cut takes of them the recovery
-// copes with. "done" and "undone" are flushed before anything the journal
-// guards is deleted: without them the next run would take back a finished
-// update whose backups are gone, or undo an undone one again.
+// step has been taken back. The lines of what the package brings are flushed
+// together before the first step; those of what it replaces are not: they
+// outlive a killed process, and the backup folder names those files anyway.
+// "done" and "undone" are flushed before anything the journal guards is
+// deleted: without them the next run would take back a finished update whose
+// backups are gone, or undo an undone one again.
 const char kJournalHeader[] = "korva package journal 1";
 const char kDoneLine[] = "done";
 const char kUndoneLine[] = "undone";
 const WCHAR kJournalSuffix[] = L".journal";
+const WCHAR kStagedSuffix[] = L".staged";
 // A journal that could not be read is kept under its name and this.
 const WCHAR kSetAsideSuffix[] = L".unreadable";
 
@@ -109,17 +111,24 @@ enum class JournalRead {
   kDamaged,   // not a journal of ours, or a line of it is not
 };
 
-// Reads a journal. A last line without its line end was cut short with
-// the process: the step it announced was never taken, and it is skipped.
-// An empty journal lost its header to a power cut, and with it lines that
-// were never flushed: its transaction brought nothing yet, as the lines of
-// what it brings are flushed before the first step.
-JournalRead ReadJournal(const std::wstring& path, std::vector<JournalEntry>* entries, JournalState* state) {
+// Reads a journal: its lines up to the first one that is not a whole,
+// well-formed line. What follows was never flushed: a last line cut short
+// with the process, or the unflushed tail that a power cut left torn, as
+// zeros or as a later page without an earlier one. Nothing is lost by
+// ignoring it: the lines of what the package brings were flushed before the
+// first step, and the backup folder names every file it replaced, while
+// "done" and "undone" count only once flushed, and a flush keeps every line
+// before them. A journal of nothing but zero bytes (or none) lost its header
+// to a power cut before its first flush: its transaction brought nothing yet.
+// *kept is the length of the lines read.
+JournalRead ReadJournal(const std::wstring& path, std::vector<JournalEntry>* entries, JournalState* state,
+                        size_t* kept = nullptr) {
   std::string text;
   if (!ReadWholeFile(path, &text)) return JournalRead::kUnopened;
   entries->clear();
   *state = JournalState::kOpen;
-  if (text.empty()) return JournalRead::kRead;
+  if (kept != nullptr) *kept = 0;
+  if (text.find_first_not_of('\0') == std::string::npos) return JournalRead::kRead;
   size_t at = 0;
   bool header = true;
   for (size_t end = text.find('\n'); end != std::string::npos; at = end + 1, end = text.find('\n', at)) {
@@ -133,26 +142,29 @@ JournalRead ReadJournal(const std::wstring& path, std::vector<JournalEntry>* ent
       *state = JournalState::kUndone;
     } else {
       JournalEntry entry;
-      if (!ParseEntry(line, &entry)) return JournalRead::kDamaged;
+      if (line.find('\0') != std::string::npos || !ParseEntry(line, &entry)) break;  // the torn tail
       entries->push_back(entry);
     }
+    if (kept != nullptr) *kept = end + 1;
   }
   return header ? JournalRead::kDamaged : JournalRead::kRead;
 }
 
 // Appends a status line to a journal on a line of its own, and flushes it:
-// a last line cut short is dropped first, as a reader skips it anyway.
+// what a reader ignores (a last line cut short, a torn tail) is dropped
+// first, or the status would stand where no reader looks.
 bool MarkJournal(const std::wstring& path, const char* status) {
-  std::string text;
-  if (!ReadWholeFile(path, &text)) return false;
-  const size_t lineEnd = text.rfind('\n');
-  if (lineEnd == std::string::npos) return false;  // not even its header
+  std::vector<JournalEntry> entries;
+  JournalState state = JournalState::kOpen;
+  size_t lineEnd = 0;
+  if (ReadJournal(path, &entries, &state, &lineEnd) != JournalRead::kRead) return false;
+  if (lineEnd == 0) return false;  // not even its header
   ClearReadOnly(path);
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                             NULL);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER keep;
-  keep.QuadPart = static_cast<LONGLONG>(lineEnd + 1);
+  keep.QuadPart = static_cast<LONGLONG>(lineEnd);
   const std::string line = std::string(status) + "\n";
   DWORD written = 0;
   const bool ok = SetFilePointerEx(file, keep, NULL, FILE_BEGIN) && SetEndOfFile(file) &&
@@ -191,42 +203,69 @@ bool IsProductConfig(const std::wstring& relative) {
 // The folders of one transaction below the backup root.
 struct TransactionPaths {
   std::wstring backup;   // installed files, at their relative paths
-  std::wstring trash;    // new files that could not be deleted when undoing
+  std::wstring trash;    // what had to go when undoing and could not be deleted
+  std::wstring staged;   // the package's files until each is moved into place
   std::wstring journal;
 
   TransactionPaths(const std::wstring& backupRoot, const std::wstring& name)
       : backup(backupRoot + name + L"\\"), trash(backupRoot + name + L".trash\\"),
-        journal(backupRoot + name + kJournalSuffix) {}
+        staged(backupRoot + name + kStagedSuffix + L"\\"), journal(backupRoot + name + kJournalSuffix) {}
 };
 
-// Takes a file of the new version out of the install tree: deleted, or,
-// when it is in use, renamed into the trash.
-bool TakeOut(const std::wstring& path, const std::wstring& trashPath) {
+// Whether the file at relative was put there by the transaction's own step:
+// a step is a rename out of the staged folder, and a rename outlives a power
+// cut, so a file whose staged copy is still there was never moved. A staged
+// folder that is missing altogether (a transaction of an updater that kept
+// none) tells nothing: what stands there is taken for the package's.
+bool PlacedByStep(const TransactionPaths& paths, const std::wstring& relative) {
+  return !DirectoryExists(paths.staged) || !Exists(paths.staged + relative);
+}
+
+// Takes a file of the new version out of the install tree. What its own step
+// placed goes back to the staged folder, so that an undo done again leaves
+// the path alone; anything else is deleted, or, when it is in use, renamed
+// into the trash.
+bool TakeOut(const std::wstring& path, const std::wstring& relative, const TransactionPaths& paths) {
+  if (DirectoryExists(paths.staged) && !Exists(paths.staged + relative)) {
+    CreateDirectories(GetParentDirectory(paths.staged + relative));
+    if (MoveFileExW(path.c_str(), (paths.staged + relative).c_str(), 0)) return true;
+  }
   ClearReadOnly(path);
   if (DeleteFileW(path.c_str())) return true;
-  CreateDirectories(GetParentDirectory(trashPath));
-  return MoveFileExW(path.c_str(), trashPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  CreateDirectories(GetParentDirectory(paths.trash + relative));
+  return MoveFileExW(path.c_str(), (paths.trash + relative).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
+
+struct LessIgnoringCase {
+  bool operator()(const std::wstring& a, const std::wstring& b) const {
+    return boost::algorithm::ilexicographical_compare(a, b);
+  }
+};
+using PathSet = std::set<std::wstring, LessIgnoringCase>;
 
 // Puts every file of the backup folder back in its place, whatever a journal
 // says: each one is an installed file that was renamed aside, and a journal
 // line lost with a power cut must not cost it. What stands in its place now
-// came later and goes. False when something stays in the backup.
-bool PutBackOriginals(const std::wstring& installDir, const TransactionPaths& paths) {
+// came later and goes. False when something stays in the backup; *putBack
+// gets the relative paths of the files put back.
+bool PutBackOriginals(const std::wstring& installDir, const TransactionPaths& paths, PathSet* putBack = nullptr) {
   std::list<std::wstring> dirs, files;
   CollectTree(paths.backup, dirs, files);
   bool whole = true;
   for (const std::wstring& saved : files) {
     const std::wstring relative = saved.substr(paths.backup.size());
     const std::wstring installed = installDir + relative;
-    if (Exists(installed) && !TakeOut(installed, paths.trash + relative)) {
+    if (Exists(installed) && !TakeOut(installed, relative, paths)) {
       whole = false;
       continue;
     }
-    if (MoveFileExW(saved.c_str(), installed.c_str(), 0)) continue;
-    // Its folder was taken away meanwhile: it is made again.
-    if (!CreateDirectories(GetParentDirectory(installed)) || !MoveFileExW(saved.c_str(), installed.c_str(), 0))
+    // Its folder may have been taken away meanwhile: it is made again.
+    if (MoveFileExW(saved.c_str(), installed.c_str(), 0) ||
+        (CreateDirectories(GetParentDirectory(installed)) && MoveFileExW(saved.c_str(), installed.c_str(), 0))) {
+      if (putBack != nullptr) putBack->insert(relative);
+    } else {
       whole = false;
+    }
   }
   return whole;
 }
@@ -234,15 +273,19 @@ bool PutBackOriginals(const std::wstring& installDir, const TransactionPaths& pa
 // Takes back a transaction: its originals first, then, last step first,
 // the files and folders it brought. Every step may have been taken or not,
 // and an earlier undo may have been cut short: each one is looked at before
-// it is undone. A folder it made that now holds other files stays. False
-// when something could not be put back or taken out.
+// it is undone. A brought file goes only when its step placed it; one that
+// came there otherwise (the product writes into its tree), or that the undo
+// has just put back, stays. A folder it made that now holds other files
+// stays. False when something could not be put back or taken out.
 bool UndoTransaction(const std::vector<JournalEntry>& entries, const std::wstring& installDir,
                      const TransactionPaths& paths) {
-  bool whole = PutBackOriginals(installDir, paths);
+  PathSet putBack;
+  bool whole = PutBackOriginals(installDir, paths, &putBack);
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     const std::wstring installed = installDir + it->relative;
     if (it->step == Step::kNew) {
-      if (Exists(installed) && !TakeOut(installed, paths.trash + it->relative)) whole = false;
+      if (!Exists(installed) || putBack.count(it->relative) || !PlacedByStep(paths, it->relative)) continue;
+      if (!TakeOut(installed, it->relative, paths)) whole = false;
     } else if (it->step == Step::kDir) {
       RemoveDirectoryW(installed.c_str());
     }
@@ -256,7 +299,8 @@ bool UndoTransaction(const std::vector<JournalEntry>& entries, const std::wstrin
 void DeleteLeftovers(const TransactionPaths& paths) {
   const bool backupGone = DeleteWholeTree(paths.backup);
   const bool trashGone = DeleteWholeTree(paths.trash);
-  if (backupGone && trashGone) DeleteFileW(paths.journal.c_str());
+  const bool stagedGone = DeleteWholeTree(paths.staged);
+  if (backupGone && trashGone && stagedGone) DeleteFileW(paths.journal.c_str());
 }
 
 // Ends a transaction that has been undone whole: its journal is marked
@@ -273,6 +317,7 @@ bool CloseUndone(const TransactionPaths& paths) {
     ClearReadOnly(paths.journal);
     if (DeleteFileW(paths.journal.c_str())) {
       DeleteWholeTree(paths.trash);
+      DeleteWholeTree(paths.staged);
       return true;
     }
   }
@@ -287,7 +332,7 @@ void RemoveIfEmpty(const std::wstring& dir) {
 // What lies in the backup root for one transaction number.
 struct TransactionFiles {
   bool journal = false;
-  bool folders = false;  // its backup or trash folder
+  bool folders = false;  // its backup, trash or staged folder
 };
 
 // The transactions below root by number; names that are not ours are left
@@ -308,7 +353,8 @@ std::map<unsigned long, TransactionFiles> ListTransactions(const std::wstring& r
     *highest = std::max(*highest, number);
     const std::wstring rest = name.substr(digits);
     const bool folder = IsChildDirectory(root, entry);
-    if (folder && (rest.empty() || boost::algorithm::iequals(rest, L".trash"))) {
+    if (folder && (rest.empty() || boost::algorithm::iequals(rest, L".trash") ||
+                   boost::algorithm::iequals(rest, kStagedSuffix))) {
       found[number].folders = true;
     } else if (!folder && boost::algorithm::iequals(rest, kJournalSuffix)) {
       found[number].journal = true;
@@ -349,13 +395,14 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     }
     return false;
   };
-  const std::wstring source = AddBackslash(staging);
-  std::list<std::wstring> dirs, files;
-  CollectTree(source, dirs, files);
-  // The package's bytes reach the disk before any backup can go: renames
-  // outlive a power cut, data still in the cache does not.
-  for (const std::wstring& file : files) {
-    if (!FlushFileToDisk(file)) return fail(file, GetLastError());
+  {
+    std::list<std::wstring> dirs, files;
+    CollectTree(AddBackslash(staging), dirs, files);
+    // The package's bytes reach the disk before any backup can go: renames
+    // outlive a power cut, data still in the cache does not.
+    for (const std::wstring& file : files) {
+      if (!FlushFileToDisk(file)) return fail(file, GetLastError());
+    }
   }
 
   CreateDirectories(backupRoot_);
@@ -364,11 +411,21 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
   ListTransactions(backupRoot_, &highest);
   const std::wstring name = std::to_wstring(highest + 1);
   const TransactionPaths paths(backupRoot_, name);
+  // The staged tree becomes the transaction's own, one rename: each file
+  // leaves it only by its step, so an undo can tell what the step placed.
+  if (!MoveFileExW(RemoveBackslash(staging).c_str(), RemoveBackslash(paths.staged).c_str(), 0)) {
+    return fail(staging, GetLastError());
+  }
+  const std::wstring source = paths.staged;
+  std::list<std::wstring> dirs, files;
+  CollectTree(source, dirs, files);
   JournalWriter journal;
   if (!journal.Create(paths.journal)) {
     const DWORD error = GetLastError();
     journal.Close();
     DeleteFileW(paths.journal.c_str());
+    // Nothing has moved: the package goes back where it came from.
+    MoveFileExW(RemoveBackslash(paths.staged).c_str(), RemoveBackslash(staging).c_str(), 0);
     return fail(paths.journal, error);
   }
 
@@ -443,8 +500,9 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
       // Windows lets a running program's file be renamed, not replaced.
       if (!MoveFileExW((installDir_ + stored).c_str(), saved.c_str(), 0)) return undo(target, GetLastError());
     } else if (!announcedNew.count(relative)) {
-      // Gone since the brought files were journaled: it is brought as new.
-      if (!announce(Step::kNew, relative)) return undo(paths.journal, GetLastError());
+      // Gone since the brought files were journaled: it is brought as new,
+      // and its line must outlive a power cut like the others.
+      if (!announce(Step::kNew, relative) || !journal.Flush()) return undo(paths.journal, GetLastError());
     }
     if (!MoveFileExW(file.c_str(), target.c_str(), 0)) return undo(target, GetLastError());
   }

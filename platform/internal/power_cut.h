@@ -11,9 +11,14 @@
 // What is modelled, as NTFS behaves: every creation, rename and deletion of a
 // file or directory that has happened is kept, in order, and each file loses
 // what this process wrote to it (WriteFile, SetEndOfFile, a truncating
-// CreateFileW) since its last FlushFileBuffers: it gets back the bytes it had
-// before, or nothing when this process created it. Attributes and times are
-// kept as they are.
+// CreateFileW) since its last FlushFileBuffers, or since a FlushFileBuffers of
+// its volume's handle. Two ways, chosen by WIN32_POWER_CUT_MODE:
+// - "drop" (the default): the file gets back the bytes it had before, or
+//   nothing when this process created it;
+// - "zero": the file keeps its new length, and every byte that differs from
+//   what it had before, or lies past its old end, reads as zero, as NTFS can
+//   leave a file whose length was logged and whose data pages were not.
+// Attributes and times are kept as they are.
 //
 // What is not: other processes of the machine carry on, and their writes are
 // neither tracked nor lost; the registry keeps every change; files outside the
@@ -29,6 +34,7 @@
 namespace win32 {
 
 constexpr char kPowerCutVariable[] = "WIN32_POWER_CUT_AFTER";
+constexpr char kPowerCutModeVariable[] = "WIN32_POWER_CUT_MODE";
 // The exit status of a process whose power failed during its run. A process
 // cut when it ends keeps its own status.
 constexpr int kPowerCutExitCode = 86;
@@ -42,6 +48,7 @@ void Leave();
 void BeforeDataChange(int fd, const std::string& hostPath);
 void Created(int fd, const std::string& hostPath);
 void Flushed(int fd);
+void FlushedVolume(const std::string& hostRoot);
 void NameGone(const struct stat& st);
 void Changed(const std::string& hostPath);
 void AtProcessEnd(int exitCode);
@@ -80,6 +87,11 @@ inline void PowerCutCreated(int fd, const std::string& hostPath) {
 // A flush made the file's current bytes durable.
 inline void PowerCutFlushed(int fd) {
   if (power_cut::armed) power_cut::Flushed(fd);
+}
+// A flush of a volume's handle made every file below hostRoot, the volume's
+// host folder, durable.
+inline void PowerCutFlushedVolume(const std::string& hostRoot) {
+  if (power_cut::armed) power_cut::FlushedVolume(hostRoot);
 }
 // The file st (lstat before the change) lost a name by a deletion or a
 // replacing rename; a file without names left is forgotten, since its inode

@@ -140,10 +140,12 @@ const bool kIsChild = [] {
 }();
 
 // Runs a role in a child process of the machine, armed with `armed` as the
-// value of the variable ("" for none); its exit code.
-int RunRole(const std::string& role, const std::string& armed) {
+// value of the variable ("" for none) and the cut's mode ("" for the
+// default); its exit code.
+int RunRole(const std::string& role, const std::string& armed, const std::string& mode = "") {
   std::vector<std::string> env = {"POWER_CUT_ROLE=" + role};
   if (!armed.empty()) env.push_back(std::string(win32::kPowerCutVariable) + "=" + armed);
+  if (!mode.empty()) env.push_back(std::string(win32::kPowerCutModeVariable) + "=" + mode);
   return testing_support::WaitForExit(testing_support::SpawnWithEnvironment({"/proc/self/exe"}, env));
 }
 
@@ -192,6 +194,26 @@ TEST(PowerCut, EndOfRunKeepsEveryChangeOfNamesAndOnlyFlushedData) {
     ASSERT_EQ(0, stat(m.At("c/old.txt").c_str(), &st));
     EXPECT_EQ(kStampedUnixTime, st.st_mtim.tv_sec);  // the times it was given stay
   }
+}
+
+// The zero mode keeps each file's new length and zeroes what it lost; what
+// was flushed, and what was rewritten with the same bytes, stays.
+TEST(PowerCut, ZeroModeKeepsTheNewLengthsWithTheLostBytesZeroed) {
+  JournalMachine m;
+  ASSERT_EQ(0, RunRole("journal", std::to_string(kJournalChanges + 1), "zero"));
+  m.ExpectNamesAfter(kJournalChanges);
+  const std::string zeros(12, '\0');
+  EXPECT_EQ(zeros.substr(0, 9), m.Read("c/new.txt"));
+  EXPECT_EQ("durable" + zeros.substr(0, 9), m.Read("c/flushed.txt"));
+  EXPECT_EQ(zeros.substr(0, 3) + " bytes", m.Read("c/old.txt"));  // "new" over "old"
+  EXPECT_EQ("kep" + zeros.substr(0, 9), m.Read("c/kept.txt"));
+  EXPECT_EQ(zeros.substr(0, 9), m.Read("c/deep/copy.txt"));
+  EXPECT_EQ(zeros.substr(0, 6), m.Read("d/renamed.txt"));
+
+  // A mode that is not known arms nothing.
+  JournalMachine unarmed;
+  ASSERT_EQ(0, RunRole("journal", "1", "scramble"));
+  EXPECT_EQ("durable and more", unarmed.Read("c/flushed.txt"));
 }
 
 TEST(PowerCut, FailsRightAfterTheNthChangeAndNothingLaterHappens) {

@@ -1,8 +1,12 @@
 // The power fails at every point of a run that applies the main package
-// while korva.exe runs, and once more right after such a run. Whatever the
-// cut leaves, the next run's recovery leaves the product one whole version,
-// and the update then goes in whole. The updaters are this program placed as
-// the installed update.exe; the power cut is the platform's.
+// while korva.exe runs, and once more right after such a run, in both ways a
+// disk can lose unflushed data: the bytes dropped, or the new length kept
+// with them zeroed. The product then writes a file the package brings where
+// none stands yet, and the first recovery is cut too. Whatever the cuts leave,
+// the next run's recovery leaves the product one whole version, with the
+// product's own file, and the update then goes in whole. The updaters are
+// this program placed as the installed update.exe; the power cut is the
+// platform's.
 #include <shellapi.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -140,14 +144,16 @@ std::string BackupEntries(const InstallTree& tree) {
 }
 
 // The version the product tree holds whole, with the update.json that names
-// it: 100 or 200, or 0 (with a failure that says how) when it is mixed.
-int WholeVersion(const InstallTree& tree, const Versions& v) {
+// it, beside what the product wrote itself: 100 or 200, or 0 (with a failure
+// that says how) when it is mixed.
+int WholeVersion(const InstallTree& tree, const Versions& v, const Files& productOwn) {
   const Files found = ProductTree(tree);
-  if (found == TreeOf(v.old)) return 100;
-  if (found == TreeOf(v.fresh)) return 200;
-  ADD_FAILURE() << "the recovery left no whole version; against 100:" << Differences(found, TreeOf(v.old))
-                << "\nagainst 200:" << Differences(found, TreeOf(v.fresh))
-                << "\nleft in the backup:" << BackupEntries(tree);
+  Files old = TreeOf(v.old), fresh = TreeOf(v.fresh);
+  for (const auto& file : TreeOf(productOwn)) old[file.first] = fresh[file.first] = file.second;
+  if (found == old) return 100;
+  if (found == fresh) return 200;
+  ADD_FAILURE() << "the recovery left no whole version; against 100:" << Differences(found, old)
+                << "\nagainst 200:" << Differences(found, fresh) << "\nleft in the backup:" << BackupEntries(tree);
   return 0;
 }
 
@@ -215,20 +221,26 @@ class RunningProduct {
   pid_t pid_ = -1;
 };
 
-// Runs "apply" with the power failing after its `changes`-th change of names
-// or as it ends; its exit code.
-int ApplyWithPowerCut(const InstallTree& tree, int changes, const std::string& resultFile) {
+// Runs a role with the power failing after its `changes`-th change of names
+// or as it ends, in the given mode; its exit code.
+int RunWithPowerCut(const InstallTree& tree, const std::string& role, int changes, const char* mode,
+                    const std::string& resultFile) {
   testing_support::ProgramRun run;
   setenv(win32::kPowerCutVariable, std::to_string(changes).c_str(), 1);
-  const bool started = updater_test::StartPlacedRole(&run, tree, "apply", resultFile);
+  setenv(win32::kPowerCutModeVariable, mode, 1);
+  const bool started = updater_test::StartPlacedRole(&run, tree, role, resultFile);
   unsetenv(win32::kPowerCutVariable);
+  unsetenv(win32::kPowerCutModeVariable);
   int code = -1;
-  EXPECT_TRUE(started && run.Wait(kRunTimeoutMs, &code)) << "the armed run did not start or end";
+  EXPECT_TRUE(started && run.Wait(kRunTimeoutMs, &code)) << "the armed " << role << " did not start or end";
   return code;
 }
 
-TEST(PackagePowerCut, EveryCutOfARunLeavesOneWholeVersionAndTheUpdateThenGoesIn) {
-  if (RunRoleIfPlaced()) return;
+// A file of the package that version 100 lacks: after a cut that left it
+// unplaced, the product writes its own there.
+const char kProductWrites[] = "data/c.txt";
+
+void SweepPowerCuts(const char* mode) {
   int changes = 1;
   for (; changes <= kMostChanges; ++changes) {
     SCOPED_TRACE("power cut after change " + std::to_string(changes));
@@ -241,7 +253,7 @@ TEST(PackagePowerCut, EveryCutOfARunLeavesOneWholeVersionAndTheUpdateThenGoesIn)
     RunningProduct product;
     ASSERT_TRUE(product.started());
 
-    const int code = ApplyWithPowerCut(tree, changes, machine.dir() + "/cut.result");
+    const int code = RunWithPowerCut(tree, "apply", changes, mode, machine.dir() + "/cut.result");
     // Not cut during the run: the power fails right after it, as it ends.
     const bool cutAtEnd = code != win32::kPowerCutExitCode;
     if (cutAtEnd) {
@@ -249,9 +261,19 @@ TEST(PackagePowerCut, EveryCutOfARunLeavesOneWholeVersionAndTheUpdateThenGoesIn)
       EXPECT_EQ(kUpdateOk, updater_test::PlacedResult(machine.dir() + "/cut.result"));
     }
 
-    // The next run recovers before anything else.
+    // The product runs on and writes its own file where the package's is
+    // not; no undo may take it.
+    Files productOwn;
+    if (!HostExists(tree.Host(kProductWrites))) {
+      productOwn[kProductWrites] = "written by the product";
+      WriteHostFile(tree.Host(kProductWrites), productOwn[kProductWrites]);
+    }
+
+    // The next run recovers before anything else, and is cut itself, after
+    // one of its first few changes or as it ends; the run after it finishes.
+    RunWithPowerCut(tree, "recover", 1 + changes % 4, mode, machine.dir() + "/cut-recover.result");
     updater_test::RunPlacedRole(tree, "recover", machine.dir() + "/recover.result", kRunTimeoutMs);
-    const int version = WholeVersion(tree, v);
+    const int version = WholeVersion(tree, v, productOwn);
     // A run that finished was cut only as it ended: what it did stays.
     if (cutAtEnd) {
       EXPECT_EQ(200, version);
@@ -270,6 +292,16 @@ TEST(PackagePowerCut, EveryCutOfARunLeavesOneWholeVersionAndTheUpdateThenGoesIn)
     if (cutAtEnd) break;
   }
   EXPECT_LE(changes, kMostChanges) << "every run was cut before its end";
+}
+
+TEST(PackagePowerCut, EveryCutThatDropsUnflushedBytesLeavesOneWholeVersionAndTheUpdateThenGoesIn) {
+  if (RunRoleIfPlaced()) return;
+  SweepPowerCuts("drop");
+}
+
+TEST(PackagePowerCut, EveryCutThatZeroesUnflushedBytesLeavesOneWholeVersionAndTheUpdateThenGoesIn) {
+  if (RunRoleIfPlaced()) return;
+  SweepPowerCuts("zero");
 }
 
 }  // namespace

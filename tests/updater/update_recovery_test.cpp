@@ -161,6 +161,52 @@ TEST(PackageRecovery, ACutLastLineAndALeftoverInUseBlockNoLaterRun) {
   ExpectFiles(tree, fresh);
 }
 
+// A power cut tore the journals' unflushed tails. Transaction 1's journal
+// keeps its flushed head (the files it brings), then zeros, then a later
+// page with a replace line; it had replaced a.txt and placed n.exe, which now
+// runs, but not yet m.txt, which the product has since written itself.
+// Transaction 2's journal is nothing but zeros: it had only renamed b.txt
+// aside. Both are read up to the tear and undone; no journal is set aside,
+// the product's m.txt stays, and the undone mark follows the head, where
+// later runs read it: they undo nothing again.
+TEST(PackageRecovery, AJournalTornInItsUnflushedTailIsReadUpToTheTear) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const Files old = VersionFiles(tree, 100, {{"a.txt", "old a"}, {"b.txt", "old b"}});
+  WriteFiles(tree, old);
+  RenameAside(tree, 1, "a.txt");
+  WriteHostFile(tree.Host("a.txt"), "new a");
+  WriteHostFile(Backup(tree, "1.staged/m.txt"), "new m");
+  const std::string head = std::string(kHeader) + "new n.exe\nnew m.txt\n";
+  WriteHostFile(Backup(tree, "1.journal"), head + std::string(64, '\0') + "replace a.txt\n");
+  RenameAside(tree, 2, "b.txt");
+  WriteHostFile(tree.Host("b.txt"), "new b");
+  WriteHostFile(Backup(tree, "2.journal"), std::string(100, '\0'));
+  const Json::Value running = StartStayingProgram(tree, "n.exe");
+  ASSERT_TRUE(running.isObject());
+  WriteHostFile(tree.Host("m.txt"), "the product's m");
+  Files expected = old;
+  expected["m.txt"] = "the product's m";
+  const Files installed = ProductSnapshot(tree);
+
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  ExpectFiles(tree, expected);
+  EXPECT_FALSE(HostExists(tree.Host("n.exe")));
+  EXPECT_EQ(std::set<std::string>({"1.journal", "1.staged"}), BackupNames(tree));
+  EXPECT_EQ(head + "undone\n", ReadHostFile(Backup(tree, "1.journal")));
+
+  const int undone = updater_test::CountOf(tree.Log(), "undo the package update that did not finish .");
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  EXPECT_EQ(undone, updater_test::CountOf(tree.Log(), "undo the package update that did not finish ."));
+  ExpectFiles(tree, expected);
+  KillProgram(running);
+  UpdateContext::Instance()->RecoverInterruptedPackage();
+  EXPECT_FALSE(HostExists(tree.Host("update/package_backup")));
+  const Files fresh = VersionFiles(tree, 200, {{"a.txt", "fresh a"}, {"m.txt", "fresh m"}});
+  EXPECT_EQ(kUpdateOk, ApplyMainPackage(tree, fresh)) << tree.Log();
+  ExpectFiles(tree, fresh);
+}
+
 // The journal is not flushed line by line: after a power cut the renames
 // may be there while the lines that announced them are not, or the journal
 // is gone or unreadable. Every original in a backup folder goes back.
@@ -187,7 +233,7 @@ TEST(PackageRecovery, OriginalsThatNoJournalLineNamesArePutBack) {
   RenameAside(tree, 2, "lib/x.dll");
   WriteHostFile(tree.Host("lib/x.dll"), "new x");
   RenameAside(tree, 3, "lib/y.dll");
-  WriteHostFile(Backup(tree, "3.journal"), std::string("\0\0\0\0", 4));
+  WriteHostFile(Backup(tree, "3.journal"), "not a journal\n");
 
   UpdateContext::Instance()->RecoverInterruptedPackage();
   EXPECT_EQ(installed, ProductSnapshot(tree));
@@ -195,7 +241,7 @@ TEST(PackageRecovery, OriginalsThatNoJournalLineNamesArePutBack) {
   EXPECT_TRUE(Has(tree.Log(), "3.journal cannot be read, its backup is put back and it is set aside ."));
   // Only the unreadable journal stays, under another name, for whoever
   // wants to know what happened.
-  EXPECT_EQ(std::string("\0\0\0\0", 4), ReadHostFile(Backup(tree, "3.journal.unreadable")));
+  EXPECT_EQ("not a journal\n", ReadHostFile(Backup(tree, "3.journal.unreadable")));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(tree.Host("update/package_backup")), fs::directory_iterator()));
 
   const Files fresh = VersionFiles(tree, 200, {{"korva.exe", "new main"}, {"lib/y.dll", "new y"}});

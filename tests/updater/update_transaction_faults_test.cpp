@@ -442,6 +442,58 @@ TEST(PackageTransactionFaults, AFileTheUndoCannotTakeOutKeepsItsOriginalForTheNe
   ExpectSameTree(installed, TreeSnapshot(tree.Host("")));
 }
 
+// The product writes zy.txt, a file the package brings, after the run has
+// journaled it and before its step. The step renames the product's file
+// aside as one it replaces; then zz.txt, held by another program, fails the
+// move. The undo puts the product's file back and leaves it, though its
+// journal names the path as brought. A run killed at the same point leaves it
+// too, to the next run's recovery: a file the transaction never placed stays.
+TEST(PackageTransactionFaults, AFileThatAppearsWhereThePackageBringsOneIsNeverTakenOut) {
+  if (PlaySharedRole(updater_test::EnterPlacedRole())) return;
+  for (const bool kill : {false, true}) {
+    SCOPED_TRACE(kill ? "killed" : "failing");
+    testing_support::TempMachine machine;
+    InstallTree tree;
+    updater_test::PlaceUpdaterProgram(tree);
+    std::vector<std::string> names = ManyNames("m", 3000);
+    names.push_back("zz.txt");
+    const Files old = VersionOf(tree, 100, names);
+    WriteFiles(tree, old);
+    names.push_back("zy.txt");
+    tree.AddPackage("korva", 200, "korva.7z", VersionOf(tree, 200, names));
+    Snapshot expected = TreeSnapshot(tree.Host(""));
+
+    HeldFile last(tree.Host("zz.txt"));
+    ASSERT_TRUE(last.held());
+    ProgramRun run;
+    const std::string result = machine.dir() + "/apply.result";
+    ASSERT_TRUE(updater_test::StartPlacedRole(&run, tree, "apply", result));
+    const std::string journal = tree.Host(kJournal);
+    ASSERT_TRUE(WaitClosely([&] { return Has(ReadHostFile(journal), "\nreplace m\\") || !run.Running(); },
+                            kRunTimeoutMs));
+    ASSERT_TRUE(testing_support::StopOutsideFileCalls(&run, 10000)) << ReadHostFile(result + ".out");
+    ASSERT_TRUE(HasLine(ReadHostFile(journal), "new zy.txt"));
+    ASSERT_FALSE(HostExists(tree.Host("zy.txt"))) << "the move reached zy.txt before the run was stopped";
+    WriteHostFile(tree.Host("zy.txt"), "written by the product");
+    expected["zy.txt"] = TreeSnapshot(tree.Host(""))["zy.txt"];
+
+    int code = -1;
+    if (kill) {
+      run.Kill();
+      last.LetGo();
+      EXPECT_EQ(0, updater_test::RunPlacedRole(tree, "recover", machine.dir() + "/recover.result"));
+    } else {
+      run.Continue();
+      ASSERT_TRUE(run.Wait(kRunTimeoutMs, &code)) << "the updater did not end";
+      EXPECT_EQ(0, code) << ReadHostFile(result + ".out");
+      EXPECT_EQ(kUpdateUnzipFailed, updater_test::PlacedResult(result));
+      last.LetGo();
+    }
+    EXPECT_EQ("written by the product", ReadHostFile(tree.Host("zy.txt")));
+    ExpectSameTree(expected, TreeSnapshot(tree.Host("")));
+  }
+}
+
 // What a killed run left (held.dll replaced) cannot be undone while another
 // program holds held.dll: no package may start on that tree, even one that
 // does not touch held.dll. The step fails and leaves everything as it was;

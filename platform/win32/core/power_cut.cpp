@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -36,6 +37,8 @@ struct State {
   std::map<FileKey, std::string> durable;
   // Machine directories those files were found in.
   std::set<std::string> machines;
+  // The cut keeps each file's new length and zeroes what it lost.
+  bool zero = false;
   // Set by the cut at the end of the process, whose status is kept.
   bool cut = false;
   int exitStatus = 0;
@@ -86,8 +89,27 @@ bool CurrentBytes(int fd, std::string* bytes) {
   return ok;
 }
 
+// What a cut leaves of a file that held current and whose durable bytes are
+// durable, in the zero mode: its length stays, and what it lost reads as zero.
+std::string ZeroedBytes(const std::string& current, const std::string& durable) {
+  std::string left(current.size(), '\0');
+  for (size_t i = 0; i < current.size() && i < durable.size(); ++i) {
+    if (current[i] == durable[i]) left[i] = durable[i];
+  }
+  return left;
+}
+
 // Gives one file its durable bytes back, keeping its times; st is its lstat.
-void Restore(const std::string& path, const struct stat& st, const std::string& bytes) {
+void Restore(const std::string& path, const struct stat& st, std::string bytes) {
+  if (state->zero) {
+    std::string current;
+    int own = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (own >= 0) {
+      const bool read = CurrentBytes(own, &current);
+      close(own);
+      if (read) bytes = ZeroedBytes(current, bytes);
+    }
+  }
   const int flags = O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
   int fd = open(path.c_str(), flags);
   // A read-only file (for a user who is not root) is opened the same way.
@@ -102,9 +124,12 @@ void Restore(const std::string& path, const struct stat& st, const std::string& 
   close(fd);
 }
 
-// Walks dir without following links and restores each tracked file found.
-// A tracked file that is found nowhere has been deleted and stays so.
-void RestoreTree(const std::string& dir) {
+using Tracked = std::map<FileKey, std::string>::iterator;
+
+// Walks dir without following links and hands each tracked file found to
+// found, with its path and lstat, until no tracked file is left.
+template <typename Found>
+void ForEachTrackedFile(const std::string& dir, const Found& found) {
   DIR* d = opendir(dir.c_str());
   if (!d) return;
   while (dirent* e = readdir(d)) {
@@ -115,15 +140,27 @@ void RestoreTree(const std::string& dir) {
     struct stat st{};
     if (lstat(path.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
-      RestoreTree(path);
+      ForEachTrackedFile(path, found);
     } else if (S_ISREG(st.st_mode)) {
       auto it = state->durable.find(KeyOf(st));
-      if (it == state->durable.end()) continue;
-      Restore(path, st, it->second);
-      state->durable.erase(it);  // one restore for a file of several names
+      if (it != state->durable.end()) found(path, st, it);
     }
   }
   closedir(d);
+}
+
+// Restores each tracked file below dir. A tracked file that is found nowhere
+// has been deleted and stays so.
+void RestoreTree(const std::string& dir) {
+  ForEachTrackedFile(dir, [](const std::string& path, const struct stat& st, Tracked it) {
+    Restore(path, st, it->second);
+    state->durable.erase(it);  // one restore for a file of several names
+  });
+}
+
+// Forgets the tracked files found below dir: they are durable now.
+void ForgetTree(const std::string& dir) {
+  ForEachTrackedFile(dir, [](const std::string&, const struct stat&, Tracked it) { state->durable.erase(it); });
 }
 
 // The power fails: under the lock, which is never given back.
@@ -161,8 +198,14 @@ __attribute__((constructor(101))) void ArmFromEnvironment() {
   const bool valid = ParseCount(text, &count);
   if (!valid) fprintf(stderr, "%s=%s is no count of at least 1: no power cut\n", kPowerCutVariable, text);
   unsetenv(kPowerCutVariable);  // the process's own: the programs it starts run unarmed
-  if (!valid) return;
+  const char* mode = getenv(kPowerCutModeVariable);
+  const bool zero = mode && strcmp(mode, "zero") == 0;
+  const bool knownMode = !mode || zero || strcmp(mode, "drop") == 0;
+  if (!knownMode) fprintf(stderr, "%s=%s is neither drop nor zero: no power cut\n", kPowerCutModeVariable, mode);
+  unsetenv(kPowerCutModeVariable);
+  if (!valid || !knownMode) return;
   state = new State;
+  state->zero = zero;
   state->cutAfter = count;
   on_exit(CutOnExit, nullptr);
   armed = true;
@@ -209,6 +252,11 @@ void Flushed(int fd) {
   if (fstat(fd, &st) != 0) return;
   std::lock_guard<std::recursive_mutex> lock(state->mutex);
   state->durable.erase(KeyOf(st));
+}
+
+void FlushedVolume(const std::string& hostRoot) {
+  std::lock_guard<std::recursive_mutex> lock(state->mutex);
+  ForgetTree(hostRoot);
 }
 
 void NameGone(const struct stat& st) {
