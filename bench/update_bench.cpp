@@ -6,7 +6,9 @@
 // median of five rounds of each). Both sides fetch the package from the same
 // service, so the download is on both. The bench runs as the installed
 // updater (a copy of this program in <install dir>\update\), as the
-// updater's tests do, and the peer runs from there too.
+// updater's tests do, and the peer runs from there too; once with the
+// machine in memory and once on a disk, where the step's flush of the
+// package (which the peer does not do) costs what it costs a user.
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -93,13 +95,21 @@ class TimingOwner : public OwnerWindow {
 
   double downloadFinishedAt = -1;
 
-  // The last tick before `at` (any when `at` is negative), or -1.
+  // The last tick before `at`, or -1.
   double LastTickBefore(double at) const {
     double last = -1;
     for (double tick : tickTimes_) {
-      if (at < 0 || tick < at) last = tick;
+      if (tick < at) last = tick;
     }
     return last;
+  }
+
+  // The first tick at or after `at`, or -1.
+  double FirstTickFrom(double at) const {
+    for (double tick : tickTimes_) {
+      if (tick >= at) return tick;
+    }
+    return -1;
   }
 
  protected:
@@ -168,8 +178,10 @@ class ProgressWatch {
 // Where one step's time goes: its download stage, the MD5 check (with
 // clearing the extraction folder), the extraction stage, what follows it (the
 // move over the installed tree and the clean-up) and the wait loop noticing
-// that a worker is done. The UI thread does not tick while it hashes or
-// moves, so the tick that ends each wait is the last one before that work.
+// that a worker is done. The UI thread does not tick while it hashes, so the
+// tick that ends the download's wait is the last one before that; the
+// unpacking's wait ends at the first tick after it, and the move (on a worker
+// of its own) follows.
 struct StepParts {
   double total = 0;
   double download = -1;
@@ -186,8 +198,8 @@ StepParts ReadParts(const ProgressWatch& watch, const TimingOwner& owner, double
   const double downloadNoticed = owner.LastTickBefore(hashed);
   const double downloaded = watch.StageEnd(kDownloadStageCaption, 0);
   const double unpacked = watch.StageEnd(kUnzipStageCaption, hashed);
-  const double unpackNoticed = owner.LastTickBefore(-1);
-  if (hashed < 0 || downloadNoticed < 0 || downloaded < 0 || unpacked < 0 || unpackNoticed < unpacked) return parts;
+  const double unpackNoticed = unpacked < 0 ? -1 : owner.FirstTickFrom(unpacked);
+  if (hashed < 0 || downloadNoticed < 0 || downloaded < 0 || unpacked < 0 || unpackNoticed < 0) return parts;
   parts.download = std::min(downloaded, downloadNoticed);
   parts.digest = hashed - downloadNoticed;
   parts.extraction = unpacked - hashed;
@@ -306,38 +318,79 @@ int RunAsInstalledUpdater() {
                 peer.md5 + peer.extract, (stepSeconds - parts.download) / (peer.md5 + peer.extract));
   }
   std::printf("ratio: %.2fx (goal: at most 2.0x)\n", stepSeconds / peer.Total());
+  if (const char* summary = getenv("KORVA_BENCH_SUMMARY")) {
+    if (FILE* out = std::fopen(summary, "w")) {
+      std::fprintf(out, "%f %f %f\n", stepSeconds, peer.Total(), parts.move);
+      std::fclose(out);
+    }
+  }
   return 0;
 }
 
-// The machine lives in memory unless KORVA_BENCH_DIR names a folder: on a
-// disk the file system's own work (allocating inodes among files deleted a
-// moment ago, discarding freed blocks) can swing either side by half, and it
-// is not what the updater or the peer do. Both sides use the same folder.
-void ChooseMachineFolder() {
-  if (const char* dir = getenv("KORVA_BENCH_DIR")) {
-    setenv("TMPDIR", dir, 1);
-    return;
-  }
+// Where the machine lives: in memory (/dev/shm, when it has room), where
+// the file system's own work on a disk (allocating inodes among files deleted
+// a moment ago, discarding freed blocks), which can swing either side by
+// half, is left out; and on a disk, in KORVA_BENCH_DIR or else beside this
+// program. Both sides use the same folder.
+struct Place {
+  const char* name;
+  std::string dir;
+};
+
+std::vector<Place> MachinePlaces() {
+  std::vector<Place> places;
   struct statvfs memory {};
   const unsigned long long needed = 4ull << 30;  // two packages, three trees and the peer's copies
   if (statvfs("/dev/shm", &memory) == 0 &&
       static_cast<unsigned long long>(memory.f_bavail) * memory.f_frsize >= needed) {
-    setenv("TMPDIR", "/dev/shm", 1);
+    places.push_back({"in memory", "/dev/shm"});
+  } else {
+    std::printf("/dev/shm has no room for the machine: in memory is left out\n");
   }
+  const char* disk = getenv("KORVA_BENCH_DIR");
+  places.push_back({"on disk", disk != nullptr ? disk : fs::read_symlink("/proc/self/exe").parent_path().string()});
+  return places;
+}
+
+// One whole bench with the machine in place.dir: the step's and the peer's
+// seconds and the step's move (with its flush), or nothing when it failed.
+bool RunIn(const Place& place, double* step, double* peer, double* move) {
+  setenv("TMPDIR", place.dir.c_str(), 1);
+  testing_support::TempMachine machine;
+  std::printf("\n== %s; machine directory: %s\n", place.name, machine.dir().c_str());
+  std::fflush(stdout);
+  const std::string dir = machine.dir() + updater_test::kInstallHost + "/update";
+  fs::create_directories(dir);
+  fs::copy_file("/proc/self/exe", dir + "/update.exe");
+  const std::string summary = machine.dir() + "/summary.txt";
+  setenv("KORVA_BENCH_SUMMARY", summary.c_str(), 1);
+  const int code = bench::RunMarkedChild(dir + "/update.exe", updater_test::kChildMark);
+  unsetenv("KORVA_BENCH_SUMMARY");
+  std::fflush(stdout);
+  if (code != 0) {
+    std::fprintf(stderr, "the bench failed as the installed updater (%d)\n", code);
+    return false;
+  }
+  FILE* in = std::fopen(summary.c_str(), "r");
+  const bool read = in != nullptr && std::fscanf(in, "%lf %lf %lf", step, peer, move) == 3;
+  if (in != nullptr) std::fclose(in);
+  return read;
 }
 
 }  // namespace
 
 int main() {
   if (getenv(updater_test::kChildMark)) return RunAsInstalledUpdater();
-  ChooseMachineFolder();
-  testing_support::TempMachine machine;
-  std::printf("machine directory: %s\n", machine.dir().c_str());
-  std::fflush(stdout);
-  const std::string dir = machine.dir() + updater_test::kInstallHost + "/update";
-  fs::create_directories(dir);
-  fs::copy_file("/proc/self/exe", dir + "/update.exe");
-  const int code = bench::RunMarkedChild(dir + "/update.exe", updater_test::kChildMark);
-  if (code != 0) std::fprintf(stderr, "the bench failed as the installed updater (%d)\n", code);
-  return code;
+  std::vector<std::string> lines;
+  for (const Place& place : MachinePlaces()) {
+    double step = 0, peer = 0, move = 0;
+    if (!RunIn(place, &step, &peer, &move)) return 1;
+    char line[256];
+    std::snprintf(line, sizeof(line), "%s: step %.2f s (move with its flush %.2f s), peer %.2f s, ratio %.2fx",
+                  place.name, step, move, peer, step / peer);
+    lines.push_back(line);
+  }
+  std::printf("\n");
+  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  return 0;
 }

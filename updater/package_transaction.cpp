@@ -395,16 +395,6 @@ bool PackageTransaction::Apply(const std::wstring& staging, TreeMoveFailure* fai
     }
     return false;
   };
-  {
-    std::list<std::wstring> dirs, files;
-    CollectTree(AddBackslash(staging), dirs, files);
-    // The package's bytes reach the disk before any backup can go: renames
-    // outlive a power cut, data still in the cache does not.
-    for (const std::wstring& file : files) {
-      if (!FlushFileToDisk(file)) return fail(file, GetLastError());
-    }
-  }
-
   CreateDirectories(backupRoot_);
   // Numbers grow with every transaction, so that the newest is known.
   unsigned long highest = 0;

@@ -19,11 +19,12 @@ class PackageTransaction {
  public:
   PackageTransaction(const std::wstring& installDir, const std::wstring& area);
 
-  // Moves every file below staging to its place in the install directory. The
-  // staged files are flushed to the disk first; one that cannot be fails the
-  // move before anything changes. The staging folder is then renamed into the
-  // backup folder as the transaction's staged folder, which each file leaves
-  // only by its own step (a failure before the first step renames it back).
+  // Moves every file below staging to its place in the install directory.
+  // The caller has put every staged file on the disk already: the steps are
+  // renames, which outlive a power cut, while data still in the cache does
+  // not. The staging folder is renamed into the backup folder as the
+  // transaction's staged folder, which each file leaves only by its own step
+  // (a failure before the first step renames it back).
   // An installed file is first renamed aside into the backup folder; the
   // install tree's update.json comes last. The folders and files it brings
   // are journaled, and the journal flushed, before the first step; the line

@@ -45,9 +45,12 @@ class UpdateContext {
   UpdateInfo GetMainPackageInfo() const { return mainInfo; }
   UpdateInfo GetDeltaPackageInfo() const { return deltaInfo; }
 
-  // Undoes a package update that an earlier run left unfinished (killed or
-  // cut off), so that the install tree is one whole version before anything
-  // reads it. Skipped while another updater holds the package lock.
+  // Writes the updater's own files to the disk (a new updater was copied
+  // into place unflushed), then undoes a package update that an earlier run
+  // left unfinished (killed or cut off), so that the install tree is one
+  // whole version before anything reads it; the undo is skipped while another
+  // updater holds the package lock. Runs on a worker while the calling
+  // thread pumps its messages.
   void RecoverInterruptedPackage();
 
   // The package steps; each returns an UpdateErrorCode. The updater's own
@@ -55,8 +58,9 @@ class UpdateContext {
   // <work dir>update_update (nothing happens unless selfNeeded is set); the
   // main and delta packages are downloaded and unpacked by workers into a
   // staging folder in the updater's directory while the UI thread pumps
-  // messages, report to the progress model, and are then moved into the
-  // install directory as one transaction. Each step holds the package lock:
+  // messages, report to the progress model, and are then flushed to the disk
+  // and moved into the install directory as one transaction by a worker as
+  // well. Each step holds the package lock:
   // while another updater holds it, the step fails as a download failure
   // and touches nothing. A step that succeeds keeps the lock for what the
   // caller still writes; the caller lets it go with ReleasePackageLock.
@@ -64,6 +68,9 @@ class UpdateContext {
   int ApplyMainPackage();
   int ApplyDeltaPackage();
   void ReleasePackageLock();
+  // WritePackageVersion (which flushes the file) on a worker, while the
+  // calling thread pumps its messages.
+  bool WriteVersionBack(const std::wstring& path, const std::wstring& section, INT32 versionCode);
 
   // The update window (not owned); the steps post their messages to it.
   DuiLib::CWindowWnd* owner = nullptr;

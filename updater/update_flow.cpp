@@ -86,13 +86,19 @@ void KorvaUpdateWnd::OnPrepare() {
     ShowPackage(context->selfInfo.versionName, nullptr);
     UpdateResult result;
     BeginUpdateResult(result);
-    const int code = context->ApplySelfUpdate();
-    FinishUpdateResult(result, code, kUpdateObjectSelf);
+    int code = context->ApplySelfUpdate();
     // A new updater that its records would not name is never started: it
-    // would take itself for old and fetch itself again.
-    const bool replacing = code == kUpdateOk && FinishSelfUpdate(context->GetWorkDir() + kSelfUpdatePackageDir);
+    // would take itself for old and fetch itself again. One that cannot be
+    // put in place is reported as unpacking failed, like such a main package.
+    if (code == kUpdateOk && !FinishSelfUpdate(context->GetWorkDir() + kSelfUpdatePackageDir)) {
+      code = kUpdateUnzipFailed;
+    }
     context->ReleasePackageLock();
-    if (!replacing) {
+    // Reported once the outcome is known, so after the batch file started.
+    // It waits about half a minute for this updater to end, twice as long
+    // as a report can take (kRequestTimeoutSeconds).
+    FinishUpdateResult(result, code, kUpdateObjectSelf);
+    if (code != kUpdateOk) {
       FailRun("fail to update update.7z", kSelfFailedText, kUpdateBoxNotice);
       LaunchProduct(false);
     }
@@ -119,7 +125,7 @@ void KorvaUpdateWnd::OnPrepare() {
                       "fail to update Korva main package.", kMainFailedText)) {
       return;
     }
-    WritePackageVersion(cfgPath, L"updatekorva", mainInfo.versionCode);
+    context->WriteVersionBack(cfgPath, L"updatekorva", mainInfo.versionCode);
     context->ReleasePackageLock();
     // The main package may have brought its own update.json.
     context->LoadUpdateConfig();
@@ -135,7 +141,7 @@ void KorvaUpdateWnd::OnPrepare() {
   const UpdateInfo deltaInfo = context->deltaInfo;
   if (ApplyPackage(deltaInfo, kUpdateObjectDelta, &UpdateContext::ApplyDeltaPackage, "fail to update korvaDelta",
                    kDeltaFailedText)) {
-    WritePackageVersion(cfgPath, L"updatekorvadelta", deltaInfo.versionCode);
+    context->WriteVersionBack(cfgPath, L"updatekorvadelta", deltaInfo.versionCode);
     context->ReleasePackageLock();
   }
   updateDone = true;

@@ -21,11 +21,13 @@ const int kMainIcon = 108;
 const WCHAR kDeliveredSkin[] = L"skin.zip";
 
 // A skin.zip placed beside the program replaces skin\skin.zip. It is kept
-// when the copy fails, so that the next start can try again.
+// until the copy is on the disk, so that the next start can try again. The
+// window does not exist yet: the flush may wait here.
 void InstallDeliveredSkin(const std::wstring& dir) {
   const std::wstring delivered = dir + kDeliveredSkin;
   if (!FileExists(delivered)) return;
-  if (CopyFileW(delivered.c_str(), (dir + kSkinArchivePath).c_str(), FALSE)) {
+  const std::wstring installed = dir + kSkinArchivePath;
+  if (CopyFileW(delivered.c_str(), installed.c_str(), FALSE) && FlushFileToDisk(installed)) {
     DeleteFileW(delivered.c_str());
   }
 }

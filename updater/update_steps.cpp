@@ -4,10 +4,14 @@
 
 #include <cstring>
 #include <list>
+#include <string>
+#include <vector>
 
+#include <boost/bind/bind.hpp>
 #include <boost/make_shared.hpp>
 #include <duilib/UIlib.h>
 
+#include "shared/disk_flush.h"
 #include "shared/file_system.h"
 #include "shared/log_writer.h"
 #include "shared/md5.h"
@@ -16,6 +20,7 @@
 #include "shared/seven_zip_extractor.h"
 #include "shared/text_convert.h"
 #include "updater/package_transaction.h"
+#include "updater/self_update.h"
 #include "updater/update_context.h"
 #include "updater/update_messages.h"
 #include "updater/update_progress.h"
@@ -101,12 +106,6 @@ bool ClearExtractionDir(const std::wstring& dir) {
   return false;
 }
 
-enum WorkerRun {
-  kRunFinished,    // its status is in hand
-  kRunNotStarted,  // no thread could be made
-  kRunAbandoned,   // WM_QUIT came first; the worker may still run
-};
-
 // Starts the worker and waits for it. The worker object lives on with its
 // thread, so an abandoned wait leaves it to finish on its own.
 WorkerRun RunWorker(const boost::shared_ptr<KorvaUpdateThreadWorker>& worker, int* status) {
@@ -121,6 +120,53 @@ int FailStage(WorkerRun run, const char* format, const std::string& name, const 
   WriteLog(format, name.c_str());
   if (run != kRunAbandoned) DeleteArchive(archive);
   return code;
+}
+
+// Disk jobs (RunDiskJob): they get copies of what they need, as a job whose
+// wait was given up may outlive the step.
+
+int RecoverJob(const std::wstring& installDir, const std::wstring& area) {
+  return RecoverPackageTransactions(installDir, area) ? kWorkerOk : kWorkerDiskJobFailed;
+}
+
+// Every staged file is on the disk before the move's first step: renames
+// outlive a power cut, data still in the cache does not.
+int MoveJob(const std::wstring& installDir, const std::wstring& area, const std::wstring& staging,
+            const boost::shared_ptr<TreeMoveFailure>& failure) {
+  std::wstring unflushed;
+  bool moved = false;
+  if (FlushTreeToDisk(staging, {}, &unflushed)) {
+    moved = PackageTransaction(installDir, area).Apply(staging, failure.get());
+  } else {
+    failure->file = unflushed;
+    failure->error = GetLastError();
+  }
+  DeleteWholeTree(staging);
+  return moved ? kWorkerOk : kWorkerDiskJobFailed;
+}
+
+// The updater's own files, which cmd's copy put in place unflushed when the
+// updater replaced itself, then what an interrupted run left (only with the
+// package lock). A package's staging and backup folders are no files of the
+// updater: a flush file by file leaves them out.
+int StartOfRunJob(const std::wstring& installDir, const std::wstring& area, bool recover) {
+  std::wstring unflushed;
+  const std::vector<std::wstring> packageFolders = {GetFileStem(kMainUpdatePackage), GetFileStem(kDeltaUpdatePackage),
+                                                    kPackageBackupDir};
+  if (!FlushTreeToDisk(area, packageFolders, &unflushed)) {
+    WriteLog("fail to flush %s, lastError: %d .", WideToAnsi(unflushed).c_str(), static_cast<int>(GetLastError()));
+  }
+  if (!recover) return kWorkerOk;
+  RecoverPackageTransactions(installDir, area);
+  // An extraction cut off with its run leaves its staging folder behind.
+  for (const WCHAR* package : {kMainUpdatePackage, kDeltaUpdatePackage}) {
+    ClearExtractionDir(AddBackslash(area) + GetFileStem(package));
+  }
+  return kWorkerOk;
+}
+
+int VersionJob(const std::wstring& path, const std::wstring& section, INT32 versionCode) {
+  return WritePackageVersion(path, section, versionCode) ? kWorkerOk : kWorkerDiskJobFailed;
 }
 
 }  // namespace
@@ -204,8 +250,13 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   if (!lock.held()) return BusyStep(name);
   // A tree that an interrupted run left mixed takes no package.
   const std::wstring installDir = InstallDir();
-  if (!RecoverPackageTransactions(installDir, PackageArea())) {
-    return FailStage(kRunFinished, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
+  int status = kWorkerOk;
+  WorkerRun run = RunDiskJob(boost::bind(&RecoverJob, installDir, PackageArea()), &status);
+  if (run == kRunAbandoned) lock.Abandon();
+  // Without a thread for it, none could be made for the download either.
+  if (run == kRunNotStarted) return FailStage(run, "fail to download %s.", name, archive, kUpdateDownloadFailed);
+  if (run != kRunFinished || status != kWorkerOk) {
+    return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
   }
 
   WorkerTask download;
@@ -217,8 +268,7 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
   DownloadStageParams& params = GetDownloadStageParams();
   params.base = download.base;
   params.weight = download.weight;
-  int status = kWorkerOk;
-  WorkerRun run = RunWorker(boost::make_shared<KorvaUpdateDownloadWorker>(download), &status);
+  run = RunWorker(boost::make_shared<KorvaUpdateDownloadWorker>(download), &status);
   if (run == kRunAbandoned) lock.Abandon();
   if (run != kRunFinished || status != kWorkerOk) {
     return FailStage(run, "fail to download %s.", name, archive, kUpdateDownloadFailed);
@@ -258,12 +308,16 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
     if (run != kRunAbandoned) DeleteWholeTree(staging);
     return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
   }
-  TreeMoveFailure failure;
-  const bool moved = PackageTransaction(installDir, PackageArea()).Apply(staging, &failure);
-  DeleteWholeTree(staging);
-  if (!moved) {
-    WriteLog("fail to move %s into the install directory, lastError: %d .", WideToAnsi(failure.file).c_str(),
-             static_cast<int>(failure.error));
+  // The move keeps the bar where the unpacking left it. The lock stays held
+  // meanwhile, and for good when the wait is given up.
+  const boost::shared_ptr<TreeMoveFailure> failure = boost::make_shared<TreeMoveFailure>();
+  run = RunDiskJob(boost::bind(&MoveJob, installDir, PackageArea(), staging, failure), &status);
+  if (run == kRunAbandoned) lock.Abandon();
+  if (run != kRunFinished || status != kWorkerOk) {
+    if (run == kRunFinished) {
+      WriteLog("fail to move %s into the install directory, lastError: %d .", WideToAnsi(failure->file).c_str(),
+               static_cast<int>(failure->error));
+    }
     return FailStage(run, "fail to unzip %s.", name, archive, kUpdateUnzipFailed);
   }
   WriteLog("unzip %s success.", name.c_str());
@@ -274,15 +328,17 @@ int UpdateContext::ApplyPackage(const PackageStep& step) {
 
 void UpdateContext::ReleasePackageLock() { packageLock_.Release(); }
 
+bool UpdateContext::WriteVersionBack(const std::wstring& path, const std::wstring& section, INT32 versionCode) {
+  int status = kWorkerOk;
+  return RunDiskJob(boost::bind(&VersionJob, path, section, versionCode), &status) == kRunFinished &&
+         status == kWorkerOk;
+}
+
 void UpdateContext::RecoverInterruptedPackage() {
   StepLock lock(packageLock_);
-  if (!lock.held()) {
-    WriteLog("another updater is applying a package .");
-    return;
-  }
-  RecoverPackageTransactions(InstallDir(), PackageArea());
-  // An extraction cut off with its run leaves its staging folder behind.
-  for (const WCHAR* package : {kMainUpdatePackage, kDeltaUpdatePackage}) {
-    ClearExtractionDir(PackageArea() + GetFileStem(package));
+  if (!lock.held()) WriteLog("another updater is applying a package .");
+  int status = kWorkerOk;
+  if (RunDiskJob(boost::bind(&StartOfRunJob, InstallDir(), PackageArea(), lock.held()), &status) == kRunAbandoned) {
+    lock.Abandon();
   }
 }

@@ -1,7 +1,9 @@
 #include "updater/update_workers.h"
 
 #include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
+#include <duilib/UIlib.h>
 
 #include "shared/file_system.h"
 #include "shared/log_writer.h"
@@ -125,6 +127,66 @@ void KorvaUpdateUnzipWorker::OnExtractProgress(bool isTotal, UINT64 value) {
   } else {
     ReportCurrent(value);
   }
+}
+
+KorvaUpdateDiskWorker::KorvaUpdateDiskWorker(const boost::function<int()>& job)
+    : job_(job), waiter_(GetCurrentThreadId()) {
+  // The queue the wake-up goes to exists before the job can end.
+  MSG msg;
+  PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE);
+}
+
+void KorvaUpdateDiskWorker::ThreadMain() {
+  int status = kWorkerDiskJobFailed;
+  {
+    WorkerAccess access;
+    status = job_();
+  }
+  Signal(status);
+  WorkerAccess access;
+  PostThreadMessageW(waiter_, WM_NULL, 0, 0);
+}
+
+WorkerRun RunDiskJob(const boost::function<int()>& job, int* status) {
+  if (!boost::make_shared<KorvaUpdateDiskWorker>(job)->StartThread()) return kRunNotStarted;
+  StepWaiter* waiter = GetStepWaiter();
+  bool quit = false;
+  WPARAM quitCode = 0;
+  DWORD quitAt = 0;
+  UINT_PTR tick = 0;
+  MSG msg;
+  while (!waiter->done.load(std::memory_order_acquire)) {
+    if (quit && GetTickCount() - quitAt >= kDiskJobQuitWaitMs) break;
+    const BOOL got = GetMessageW(&msg, NULL, 0, 0);
+    if (got == 0 && !quit) {
+      quit = true;
+      quitCode = msg.wParam;
+      quitAt = GetTickCount();
+      // Nothing else may come to end the wait once the bound has passed.
+      tick = SetTimer(NULL, 0, 100, NULL);
+      continue;
+    }
+    if (got <= 0) {
+      Sleep(10);  // a second WM_QUIT, or no queue: only the bound is left
+      continue;
+    }
+    if (!DuiLib::CPaintManagerUI::TranslateMessage(&msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  if (tick != 0) KillTimer(NULL, tick);
+  bool finished = false;
+  {
+    // Closes a wait given up: the job's late signal must change nothing.
+    std::lock_guard<std::mutex> lock(waiter->lock);
+    finished = waiter->done.load(std::memory_order_acquire);
+    if (!finished) ++waiter->ticket;
+  }
+  if (quit) PostQuitMessage(static_cast<int>(quitCode));
+  if (!finished) return kRunAbandoned;
+  *status = GetWorkerStatus();
+  return kRunFinished;
 }
 
 bool DownloadFile(const std::string& url, const std::string& path, DownloadProgressFn progress) {

@@ -1,10 +1,12 @@
-// Worker threads of the update steps: the package download and its unpacking
-// into the install directory, and the updater's file download.
+// Worker threads of the update steps: the package download, its unpacking
+// into the install directory and the jobs that write to the disk, and the
+// updater's file download.
 #pragma once
 #include <atomic>
 #include <string>
 
 #include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 // winsock2.h, which libcurl needs, must precede windows.h.
 #include <winsock2.h>
@@ -83,6 +85,44 @@ class KorvaUpdateUnzipWorker final : public KorvaUpdateThreadWorker,
 
   WorkerTask task_;
 };
+
+// Runs a job that writes to the disk (flushes, a package's move into the
+// install tree, the recovery of an interrupted one) so that the window keeps
+// answering while the disk is slow. The job holds a WorkerAccess while it
+// runs: the program's exit waits for it rather than end it halfway.
+class KorvaUpdateDiskWorker final : public KorvaUpdateThreadWorker {
+ public:
+  // Made on the thread that waits for it: that thread is woken once the job
+  // is done, as no timer may be running there.
+  explicit KorvaUpdateDiskWorker(const boost::function<int()>& job);
+
+ protected:
+  void ThreadMain() override;
+
+ private:
+  boost::function<int()> job_;
+  DWORD waiter_;
+};
+
+// A disk job's failure; what went wrong is the job's to tell.
+const int kWorkerDiskJobFailed = 16;
+
+enum WorkerRun {
+  kRunFinished,    // its status is in hand
+  kRunNotStarted,  // no thread could be made
+  kRunAbandoned,   // the wait was given up; the worker may still run
+};
+
+// How long a disk job is still waited for once WM_QUIT has come: it may be
+// halfway through the install tree, and its work is short.
+const DWORD kDiskJobQuitWaitMs = 30000;
+
+// Runs job on a KorvaUpdateDiskWorker while the calling thread pumps its
+// messages. A WM_QUIT does not end the wait: the job is waited for up to
+// kDiskJobQuitWaitMs more, and the WM_QUIT is posted again for the caller's
+// loop. kRunAbandoned when that bound passed. *status is the job's result
+// once finished.
+WorkerRun RunDiskJob(const boost::function<int()>& job, int* status);
 
 // Progress function of the workers' downloads (DownloadProgressFn).
 void UpdateDownloadProgressSink(double totalBytes, double downloadedBytes);

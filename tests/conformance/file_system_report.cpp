@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "conformance/report.h"
+#include "shared/disk_flush.h"
 #include "shared/file_system.h"
 #include "shared/log_writer.h"
 #include "shared/product_constants.h"
@@ -242,7 +243,91 @@ void ReportFlush() {
   CloseHandle(reader);
   Fact("flush a folder", Outcome(FlushFileToDisk(At(L"flush"))));
   Fact("flush a missing file", Outcome(FlushFileToDisk(At(L"flush\\none.txt"))));
+  // A folder's files: by a flush of the volume where it can be (not under
+  // Wine, whose volume handles do not flush), else file by file.
+  Fact("flush a folder's files", Outcome(FlushTreeToDisk(At(L"flush"), {}, nullptr)));
   SetFileAttributesW(At(L"flush\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  const DWORD shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  Fact("open the volume of a drive that does not exist",
+       Outcome(CreateFileW(L"\\\\.\\Q:", GENERIC_READ | GENERIC_WRITE, shared, nullptr, OPEN_EXISTING, 0, nullptr) !=
+               INVALID_HANDLE_VALUE));
+  HANDLE volume = CreateFileW(L"\\\\.\\C:", GENERIC_READ | GENERIC_WRITE, shared, nullptr, OPEN_EXISTING, 0, nullptr);
+  Fact("open the volume of drive C:", Outcome(volume != INVALID_HANDLE_VALUE));
+  char sector[512];
+  DWORD read = 0;
+  Fact("read from a volume handle", Outcome(ReadFile(volume, sector, sizeof(sector), &read, nullptr)));
+  CloseHandle(volume);
+}
+
+// The read-only, hidden and system flags of a path as letters.
+std::string Flags(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return "missing";
+  std::string letters;
+  if (attributes & FILE_ATTRIBUTE_READONLY) letters += 'R';
+  if (attributes & FILE_ATTRIBUTE_HIDDEN) letters += 'H';
+  if (attributes & FILE_ATTRIBUTE_SYSTEM) letters += 'S';
+  return letters.empty() ? "-" : letters;
+}
+
+// Hidden and system files met by the helpers, and the calls both systems
+// allow on them. Left out: overwriting one with CREATE_ALWAYS or
+// TRUNCATE_EXISTING without its flags and copying over a hidden or system
+// file, which Windows refuses and Wine allows.
+void ReportHiddenAndSystem() {
+  const std::wstring dir = At(L"hs");
+  MakeDir(dir);
+  const DWORD hidden = FILE_ATTRIBUTE_HIDDEN, system = FILE_ATTRIBUTE_SYSTEM, readOnly = FILE_ATTRIBUTE_READONLY;
+  const struct {
+    const WCHAR* name;
+    DWORD flags;
+  } files[] = {{L"h.txt", hidden}, {L"s.txt", system}, {L"hs.txt", hidden | system}, {L"hr.txt", hidden | readOnly}};
+  auto place = [&] {
+    for (const auto& file : files) {
+      PutFile(dir + L"\\" + file.name, "old");
+      SetFileAttributesW((dir + L"\\" + file.name).c_str(), file.flags);
+    }
+  };
+  place();
+  Fact("hidden and system files exist", YesNo(FileExists(dir + L"\\h.txt") && FileExists(dir + L"\\hs.txt")));
+  std::list<std::wstring> listed;
+  CollectFiles(dir, listed, L"*.*");
+  Fact("CollectFiles lists hidden and system files", Paths(listed));
+
+  HANDLE file = CreateFileW((dir + L"\\hs.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, hidden | system,
+                            nullptr);
+  Fact("overwrite a hidden system file with its flags", Outcome(file != INVALID_HANDLE_VALUE));
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  Fact("flags after the overwrite", Flags(dir + L"\\hs.txt"));
+  file = CreateFileW((dir + L"\\h.txt").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+  Fact("open a hidden file for writing", Outcome(file != INVALID_HANDLE_VALUE));
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  // Each outcome is had before the flags are read.
+  std::string outcome = Outcome(CopyFileW((dir + L"\\hs.txt").c_str(), (dir + L"\\copy.txt").c_str(), TRUE));
+  Fact("copy a hidden system file to a new name", outcome + ", flags " + Flags(dir + L"\\copy.txt"));
+  outcome = Outcome(MoveFileExW((dir + L"\\copy.txt").c_str(), (dir + L"\\moved.txt").c_str(), 0));
+  Fact("move a hidden file to a new name", outcome + ", flags " + Flags(dir + L"\\moved.txt"));
+
+  for (const auto& target : files) {
+    const std::wstring path = dir + L"\\" + target.name;
+    PutFile(dir + L"\\new.txt", "new");
+    const std::string replaced = Outcome(ReplaceFileRetrying(dir + L"\\new.txt", path));
+    Fact("ReplaceFileRetrying over " + Esc(target.name), replaced + ", " + FileBytes(path) + ", flags " + Flags(path));
+  }
+  place();
+  outcome = Outcome(ReplaceFileRetrying(dir + L"\\none.txt", dir + L"\\hr.txt"));
+  Fact("ReplaceFileRetrying from a missing file", outcome + ", flags " + Flags(dir + L"\\hr.txt"));
+  outcome = Outcome(DeleteFileRetrying(dir + L"\\hr.txt"));
+  Fact("DeleteFileRetrying of a hidden read-only file", outcome + ", " + Flags(dir + L"\\hr.txt"));
+  Fact("DeleteFileRetrying of a missing file", Outcome(DeleteFileRetrying(dir + L"\\hr.txt")));
+  Fact("DeleteFile of a hidden system file", Outcome(DeleteFileW((dir + L"\\hs.txt").c_str())));
+  MakeDir(dir + L"\\sub");
+  PutFile(dir + L"\\sub\\x.txt", "x");
+  SetFileAttributesW((dir + L"\\sub\\x.txt").c_str(), hidden | system | readOnly);
+  outcome = YesNo(DeleteWholeTree(dir));
+  Fact("DeleteWholeTree with hidden, system and read-only files",
+       outcome + ", " + (Exists(dir) ? Listing(dir) : "gone"));
 }
 
 }  // namespace
@@ -256,6 +341,7 @@ void ReportFileSystem() {
   ReportCreate(log);
   ReportTrees();
   ReportFlush();
+  ReportHiddenAndSystem();
 }
 
 }  // namespace conformance

@@ -66,4 +66,10 @@ std::string NoiseBytes(size_t size, unsigned seed) {
   return bytes;
 }
 
+ScopedVariable::ScopedVariable(const char* name, const std::string& value) : name_(name) {
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedVariable::~ScopedVariable() { unsetenv(name_); }
+
 }  // namespace testing_support

@@ -25,6 +25,19 @@ class TempMachine {
   bool hadPrevious_ = false;
 };
 
+// A variable of this process's environment for the life of the object; the
+// programs started meanwhile get it too.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value);
+  ~ScopedVariable();
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const char* name_;
+};
+
 // Small host file helpers for tests.
 void WriteHostFile(const std::string& path, const std::string& content);
 std::string ReadHostFile(const std::string& path);

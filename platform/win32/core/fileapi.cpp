@@ -16,6 +16,7 @@
 #include "internal/machine.h"
 #include "internal/power_cut.h"
 #include "internal/process_images.h"
+#include "internal/volumes.h"
 
 namespace win32 {
 namespace {
@@ -57,7 +58,8 @@ class FileObject : public KernelObject {
 
 std::shared_ptr<FileObject> FileOf(HANDLE handle) {
   auto file = LookupHandleAs<FileObject>(handle);
-  if (!file) SetLastError(ERROR_INVALID_HANDLE);
+  // A volume handle does no file I/O here.
+  if (!file) SetLastError(IsVolumeHandle(handle) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
   return file;
 }
 
@@ -144,6 +146,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
                           DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
   if (!fileName || creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING)
     return Fail(ERROR_INVALID_PARAMETER);
+  HANDLE volume = INVALID_HANDLE_VALUE;
+  if (OpenIfVolume(fileName, desiredAccess, shareMode, creationDisposition, &volume)) return volume;
   std::string host;
   DWORD error = 0;
   if (!ToHostPath(fileName, &host, &error)) return Fail(error);
@@ -313,14 +317,20 @@ BOOL WINAPI SetEndOfFile(HANDLE handle) {
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE handle) {
+  DelayFlush();
+  BOOL flushed = FALSE;
+  if (FlushIfVolume(handle, &flushed)) return flushed;
   auto file = FileWithAccess(handle, true);
   if (!file) return FALSE;
-  PowerCutSection section;
-  if (fdatasync(file->fd()) != 0 && errno != EINVAL) {
-    SetLastErrorFromErrno();
-    return FALSE;
+  {
+    PowerCutSection section;
+    if (fdatasync(file->fd()) != 0 && errno != EINVAL) {
+      SetLastErrorFromErrno();
+      return FALSE;
+    }
+    PowerCutFlushed(file->fd());
   }
-  PowerCutFlushed(file->fd());
+  LogFlush(L"file " + ToWindowsPath(file->hostPath()));
   return TRUE;
 }
 
