@@ -189,6 +189,47 @@ bool FlushFileToDisk(const std::wstring& path) {
   return flushed;
 }
 
+namespace {
+
+// A reader that shares no deletion (as the programs that read a record
+// often open it) holds a rename or deletion off while it has the file open.
+const int kHeldFileTries = 20;
+const DWORD kHeldFilePauseMs = 50;
+
+// Runs change on path with its read-only flag cleared, again while the file
+// is held, and sets the flag again when the change failed.
+bool ChangeHeldFile(const std::wstring& path, BOOL (*change)(const std::wstring&, const std::wstring&),
+                    const std::wstring& from) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && !IsLink(attributes) &&
+                        !(attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_READONLY);
+  if (readOnly) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  for (int tries = 1;; ++tries) {
+    if (change(from, path)) return true;
+    const DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || tries == kHeldFileTries) {
+      if (readOnly) SetFileAttributesW(path.c_str(), attributes);
+      SetLastError(error);
+      return false;
+    }
+    Sleep(kHeldFilePauseMs);
+  }
+}
+
+BOOL MoveOver(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+BOOL Delete(const std::wstring&, const std::wstring& path) { return DeleteFileW(path.c_str()); }
+
+}  // namespace
+
+bool ReplaceFileRetrying(const std::wstring& from, const std::wstring& to) {
+  return ChangeHeldFile(to, MoveOver, from);
+}
+
+bool DeleteFileRetrying(const std::wstring& path) { return ChangeHeldFile(path, Delete, L""); }
+
 std::wstring GetFileStem(const std::wstring& path) { return ReplaceExtension(GetFileName(path), L""); }
 
 std::wstring ReplaceExtension(const std::wstring& name, const std::wstring& suffix) {

@@ -61,6 +61,16 @@ bool ReadWholeFile(const std::wstring& path, std::string* bytes);
 // survives a power cut. A read-only file is opened for it with its flag
 // cleared for the moment. False when it cannot be opened or flushed.
 bool FlushFileToDisk(const std::wstring& path);
+// Moves the file from over the file to (MOVEFILE_REPLACE_EXISTING), as the
+// owner of to: its read-only flag does not keep the move out, and comes back
+// when the move fails. A program that has to open without sharing deletion
+// holds the move off; it is tried again for about a second while the
+// system answers with a sharing violation or an access denial. False with
+// the last error of the last try.
+bool ReplaceFileRetrying(const std::wstring& from, const std::wstring& to);
+// Deletes a file the same way: its read-only flag cleared (and set again
+// when the file stays), tried again for about a second while it is held.
+bool DeleteFileRetrying(const std::wstring& path);
 // File name without its extension.
 std::wstring GetFileStem(const std::wstring& path);
 // name without its extension (a leading "." is no extension), then suffix.

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "shared/file_system.h"
 #include "shared/json_config.h"
 #include "shared/log_writer.h"
 #include "shared/text_convert.h"
@@ -20,21 +21,6 @@ std::string ToTextMode(const std::string& text) {
     out += c;
   }
   return out;
-}
-
-// A reader that shares no deletion (as the programs that read a record
-// often open it) holds the rename off while it has the file open: it is
-// tried again for about a second.
-const int kReplaceTries = 20;
-const DWORD kReplacePauseMs = 50;
-
-bool ReplaceWithRetry(const std::wstring& from, const std::wstring& to) {
-  for (int tries = 1;; ++tries) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    const DWORD error = GetLastError();
-    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || tries == kReplaceTries) return false;
-    Sleep(kReplacePauseMs);
-  }
 }
 
 }  // namespace
@@ -63,10 +49,16 @@ bool JsonConfig::Save(const std::wstring& filePath) {
   const std::string text = ToTextMode(writer.write(root));
   // The text goes to a file beside the old one and replaces it in one rename,
   // so a full drive or a killed process never leaves a cut record behind.
-  // The name is fixed: a leftover of a killed run is overwritten.
+  // The name is fixed: a leftover of a killed run is overwritten. The new
+  // file takes the record's hidden and system flags, which the rename would
+  // otherwise drop.
   const std::wstring newPath = path + L".korva-new";
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD flags = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                          ? 0
+                          : attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   HANDLE file = CreateFileW(newPath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, NULL);
+                            flags ? flags : FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
@@ -77,17 +69,12 @@ bool JsonConfig::Save(const std::wstring& filePath) {
             written == text.size() && FlushFileBuffers(file);
   CloseHandle(file);
   // The updater owns its records: a read-only flag, which a package's file
-  // can carry, does not keep the new text out. It comes back if the old
+  // can carry, does not keep the new text out; it comes back if the old
   // record stays.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  const bool readOnly = ok && attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                        (attributes & FILE_ATTRIBUTE_READONLY);
-  if (readOnly) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  ok = ok && ReplaceWithRetry(newPath, path);
+  ok = ok && ReplaceFileRetrying(newPath, path);
   if (!ok) {
     const DWORD error = GetLastError();
     DeleteFileW(newPath.c_str());
-    if (readOnly) SetFileAttributesW(path.c_str(), attributes);
     SetLastError(error);
   }
   return ok;

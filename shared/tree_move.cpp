@@ -24,9 +24,10 @@ bool MoveKeeping(const std::wstring& file, const std::wstring& destination) {
   }
   // A copy cut short must never stand under the destination's name.
   const std::wstring part = destination + kPartSuffix;
-  // A run killed once the copy had the source's read-only flag left a part
-  // that could not be replaced.
+  // A part a killed run left goes first: it may carry the source's
+  // read-only, hidden or system flag, and no copy goes over those.
   ClearReadOnly(part);
+  DeleteFileW(part.c_str());
   if (!MoveFileExW(file.c_str(), part.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) return false;
   if (!MoveFileExW(part.c_str(), destination.c_str(), 0)) {
     const DWORD error = GetLastError();

@@ -70,18 +70,26 @@ struct ReplacedFile {
   std::wstring kept;
 };
 
-// "attrib -r" for a file that may carry the read-only flag, which copy
-// carries from a package's file and which makes copy and del refuse it. A
-// file not there is left alone.
-std::string ClearReadOnlyLine(const std::wstring& path) {
+// Clears the read-only, hidden and system flags of a file that may carry
+// them: copy carries them from a package's file, and each makes copy (or
+// del) refuse it. One attrib for all three: attrib changes nothing on a
+// hidden or system file unless told about that flag too. A file not there
+// is left alone.
+std::string ClearFlagsLine(const std::wstring& path) {
   const std::string quoted = Quoted(path);
-  return "if exist " + quoted + " attrib -r " + quoted + " >nul 2>nul\r\n";
+  return "if exist " + quoted + " attrib -r -h -s " + quoted + " >nul 2>nul\r\n";
 }
 
-bool IsReadOnlyFile(const std::wstring& path) {
+// The read-only, hidden and system flags of a file as attrib sets them
+// ("+r +h"); empty for none or no file.
+std::string FlagsToSet(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         (attributes & FILE_ATTRIBUTE_READONLY);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return "";
+  std::string flags;
+  if (attributes & FILE_ATTRIBUTE_READONLY) flags += " +r";
+  if (attributes & FILE_ATTRIBUTE_HIDDEN) flags += " +h";
+  if (attributes & FILE_ATTRIBUTE_SYSTEM) flags += " +s";
+  return flags.empty() ? flags : flags.substr(1);
 }
 
 // Lines that keep every file the batch replaces before the first one
@@ -111,7 +119,7 @@ std::string UndoLines(const std::vector<ReplacedFile>& files, const std::vector<
   for (size_t i = files.size(); i-- > 0;) {
     const std::string kept = Quoted(files[i].kept);
     lines += ":korva_undo" + std::to_string(i) + "\r\n";
-    lines += ClearReadOnlyLine(files[i].target);
+    lines += ClearFlagsLine(files[i].target);
     lines += "if exist " + kept + " copy /y " + kept + " " + Quoted(files[i].target) + "\r\n";
     lines += "if not exist " + kept + " del /f " + Quoted(files[i].target) + "\r\n";
   }
@@ -161,12 +169,12 @@ bool LoadForUpdate(JsonConfig& config, const std::wstring& path) {
   return false;
 }
 
-// A record changed by this run gets its kept content back, or goes when it
-// was not there before.
+// A record changed by this run gets its kept content back, with the flags
+// the kept copy carried over from it, or goes when it was not there before.
+// A program reading the record at that moment holds it off for a while.
 bool PutBackRecord(const KeptFile& record) {
-  ClearReadOnly(record.path);
-  if (record.kept.empty()) return DeleteFileW(record.path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
-  return MoveFileExW(record.kept.c_str(), record.path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  if (record.kept.empty()) return DeleteFileRetrying(record.path) || GetLastError() == ERROR_FILE_NOT_FOUND;
+  return ReplaceFileRetrying(record.kept, record.path);
 }
 
 }  // namespace
@@ -185,18 +193,20 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   // copy makes no directories: those new in this package are made by the
   // batch, so that a given-up update takes them away again.
   const std::vector<std::wstring> madeDirs = MissingDirectories(files, exeDir);
-  // A read-only update.exe could never be opened by the wait: its flag goes
-  // first, and comes back if the update is given up.
+  // The wait writes to update.exe, which a read-only, hidden or system flag
+  // would refuse for good: its flags go first, and come back if the update
+  // is given up.
   const std::wstring updaterExe = exeDir + kUpdaterExe;
-  const bool updaterReadOnly = IsReadOnlyFile(updaterExe);
+  const std::string updaterFlags = FlagsToSet(updaterExe);
+  const bool updaterFlagged = !updaterFlags.empty();
 
   std::string text = "ping -n 1 127.0>nul\r\n";
-  if (updaterReadOnly) text += ClearReadOnlyLine(updaterExe);
+  if (updaterFlagged) text += ClearFlagsLine(updaterExe);
   text += WaitForUpdaterExit(updaterExe);
   text += KeepLines(files);
   for (const std::wstring& dir : madeDirs) text += "md " + Quoted(dir) + "\r\n";
   for (size_t i = 0; i < files.size(); ++i) {
-    text += ClearReadOnlyLine(files[i].target);
+    text += ClearFlagsLine(files[i].target);
     text += "copy /y " + Quoted(files[i].source) + " " + Quoted(files[i].target) + "\r\n";
     text += "if errorlevel 1 goto korva_undo" + std::to_string(i) + "\r\n";
   }
@@ -208,9 +218,9 @@ bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceD
   // next run of the old updater offers the new one again.
   text += UndoLines(files, madeDirs);
   text += ":korva_failed\r\n";
-  if (updaterReadOnly) text += "attrib +r " + Quoted(updaterExe) + " >nul 2>nul\r\n";
+  if (updaterFlagged) text += "attrib " + updaterFlags + " " + Quoted(updaterExe) + " >nul 2>nul\r\n";
   for (const KeptFile& record : records) {
-    text += ClearReadOnlyLine(record.path);
+    text += ClearFlagsLine(record.path);
     if (record.kept.empty()) {
       text += "del /f " + Quoted(record.path) + "\r\n";
     } else {

@@ -27,24 +27,25 @@ struct KeptFile {
 };
 
 // Writes the batch file that waits (bounded) until <exeDir>update.exe can be
-// written, that is until the updater running from it has ended (a read-only
-// flag it has now is cleared first, as it would keep the file shut), then keeps a
-// copy of every file of exeDir it replaces in <workDir>update_kept (whether a
-// file is there is seen when the batch file runs; one that is not is new),
-// makes the directories new in the package and copies every file below
-// sourceDir over exeDir (same relative paths), each copy checked, each
-// target's read-only flag cleared first (a copy carries the package file's). When all
-// went well it removes <workDir>update_update and the kept copies, starts
+// written, that is until the updater running from it has ended (its
+// read-only, hidden and system flags are cleared first, as each would keep
+// the file shut), then keeps a copy of every file of exeDir it
+// replaces in <workDir>update_kept (whether a file is there is seen when the
+// batch file runs; one that is not is new), makes the directories new in the
+// package and copies every file below sourceDir over exeDir (same relative
+// paths), each copy checked, each target's read-only, hidden and system flags
+// cleared first (a copy carries the package file's). When all went well it
+// removes <workDir>update_update and the kept copies, starts
 // <exeDir>update.exe and deletes itself. When the wait runs out or a copy
 // fails it gives up: each file copied so far, the failing one too, is copied
-// back from its kept copy with its flags (or deleted when it was new, also
-// read-only), a read-only flag of update.exe is set again, the directories it
-// made are removed, the records are copied back from their kept content (or
-// deleted when they did not exist), the unpacked and kept files go,
-// <exeDir>launch.exe is started from exeDir when it is there (the updater is
-// not), and it deletes itself. Directories are given with their trailing
-// backslash. Makes <workDir>update_kept, without the kept copies of an
-// earlier run. False when the file cannot be written.
+// back from its kept copy with its flags (or deleted when it was new,
+// whatever its flags), the flags update.exe had are set again, the
+// directories it made are removed, the records are copied back from their
+// kept content (or deleted when they did not exist), the unpacked and kept
+// files go, <exeDir>launch.exe is started from exeDir when it is there (the
+// updater is not), and it deletes itself. Directories are given with their
+// trailing backslash. Makes <workDir>update_kept, without the kept copies of
+// an earlier run. False when the file cannot be written.
 bool WriteUpdateBatch(const std::wstring& batchPath, const std::wstring& sourceDir,
                       const std::wstring& exeDir, const std::wstring& workDir,
                       const std::vector<KeptFile>& records);

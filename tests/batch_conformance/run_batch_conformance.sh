@@ -224,6 +224,22 @@ run_wine() {
   ln -s / "$prefix/dosdevices/z:"
   ln -s "$base/drive_c/windows" "$copy/c/windows"
   export WINEPREFIX="$prefix" KORVA_PROBE_LOG="Z:$copy.probe.log" LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+  # The hidden and system flags that this platform keeps its own way, set on
+  # Wine's side by its attrib, one flag a command (Wine's takes only the last
+  # of several): a batch file in the ANSI code page, "%" doubled.
+  if [ -s "$runs/$c/flags.txt" ]; then
+    {
+      printf '@echo off\r\n'
+      while IFS='|' read -r path flags; do
+        for flag in $flags; do printf 'attrib %s "%s"\r\n' "$flag" "${path//%/%%}"; done
+        printf 'attrib "%s"\r\n' "${path//%/%%}"
+      done <"$runs/$c/flags.txt"
+    } | iconv -f UTF-8 -t GBK >"$copy.flags.bat"
+    "$wine" cmd /c "Z:${copy//\//\\}.flags.bat" >"$copy.flags.log" 2>&1
+    # Each of those files is hidden: attrib lists them with an H.
+    [ "$(tr -d '\r' <"$copy.flags.log" | grep -c '^.\{0,11\}H')" = "$(grep -c . "$runs/$c/flags.txt")" ] ||
+      echo "Wine's files did not take their hidden flags (see $copy.flags.log)" >"$copy.flags.missing"
+  fi
   if [ -n "$holder" ]; then
     "$wine" "$(fact "$c" exe_dir_windows)\\${holder%% *}" --live $life >"$copy.holder.log" 2>&1 &
     holder_pid=$!
@@ -324,6 +340,7 @@ problems_of() {
 # What the batch file leaves in the work folder, and the interpreter's end.
 check_ending() {
   local copy="$runs/$1/$2" leftover
+  [ -f "$copy.flags.missing" ] && cat "$copy.flags.missing"
   [ "$(cat "$copy.status")" = 124 ] && echo "the batch file did not end within $run_limit s"
   for leftover in update_update update_kept update.bat; do
     [ -e "$copy/$(fact "$1" cwd)/$leftover" ] && echo "$leftover is still there"

@@ -86,9 +86,18 @@ TEST_P(UpdateBatchCapture, WritesTheBatchFile) {
   WriteHostFile(updateDir + "/update.json",
                 R"({"updateupdate": {"packagename": "korva_update", "version": "1"}, "channel": "beta"})");
 
-  // An earlier package left an installed runtime file read-only.
+  // An earlier package left an installed runtime file read-only, hidden and
+  // a system file, and another one hidden; the product's record is hidden.
   fs::permissions(updateDir + "/ucrtbase.dll", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
+  const std::string flagged[] = {updateDir + "/ucrtbase.dll", updateDir + "/api-ms-win-crt-runtime-l1-1-0.dll",
+                                 InstallDir() + "/resources/cplus-module/update.json"};
+  const DWORD flags[] = {FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
+                         FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN};
+  for (size_t i = 0; i < 3; ++i) {
+    ASSERT_TRUE(HostExists(flagged[i])) << flagged[i];
+    ASSERT_TRUE(SetFileAttributesW(win32::ToWindowsPath(flagged[i]).c_str(), flags[i]));
+  }
 
   // The new updater brings changed files (a read-only runtime file copied
   // before the launcher, which a run may hold), its own record (new to the
@@ -141,6 +150,19 @@ TEST_P(UpdateBatchCapture, WritesTheBatchFile) {
   ASSERT_EQ(WorkDirHost() + "/update.bat", started[1]);
   ASSERT_TRUE(HostExists(started[1]));
   ASSERT_TRUE(HostExists(WorkDirHost() + "/update_update/extras/readme.txt"));
+
+  // The hidden and system flags of those files as update.exe left them, as
+  // attrib sets them ("<Windows path>|+h +s"): Wine keeps them its own way.
+  std::ofstream flagLines(out + "/flags.txt", std::ios::binary);
+  for (const std::string& file : flagged) {
+    const DWORD attributes = GetFileAttributesW(win32::ToWindowsPath(file).c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << file;
+    std::string set;
+    if (attributes & FILE_ATTRIBUTE_HIDDEN) set += " +h";
+    if (attributes & FILE_ATTRIBUTE_SYSTEM) set += " +s";
+    if (!set.empty()) flagLines << win32::WideToUtf8(win32::ToWindowsPath(file)) << "|" << set.substr(1) << "\n";
+  }
+  flagLines.close();
 
   std::ofstream facts(out + "/case.txt", std::ios::binary);
   facts << "cwd=" << cwd << "\n"

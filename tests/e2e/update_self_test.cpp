@@ -217,6 +217,27 @@ TEST_F(UpdateSelfTest, AReadOnlyRecordTakesTheNewVersionAndTheRunsEnd) {
   EXPECT_EQ("folder 3", ReadHostFile(UpdateDirHost() + "/extras/readme.txt"));
 }
 
+// Installed hidden and system files, the product's record among them: the
+// new updater goes over them, and the record takes its version and stays
+// hidden, so the runs end.
+TEST_F(UpdateSelfTest, HiddenAndSystemFilesAreReplacedAndTheHiddenRecordTakesTheVersion) {
+  PublishUpdater();
+  const std::wstring runtime = L"C:\\Program Files\\korva\\update\\ucrtbase.dll";
+  const std::wstring record = L"C:\\Program Files\\korva\\resources\\cplus-module\\update.json";
+  ASSERT_TRUE(SetFileAttributesW(runtime.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(SetFileAttributesW(record.c_str(), FILE_ATTRIBUTE_HIDDEN));
+
+  ProgramRun run;
+  StartUpdater(&run);
+  ExpectUpdaterEnds(&run);
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 1)) << UpdateLogText();
+  ASSERT_TRUE(WaitUntil([&] { return !HostExists(WorkDirHost() + "/update.bat"); }, kWindowTimeoutMs));
+  EXPECT_EQ("new runtime", ReadHostFile(UpdateDirHost() + "/ucrtbase.dll"));
+  EXPECT_TRUE(ReadHostFile(DistDir() + "/update.exe") + kMarker == ReadHostFile(UpdateDirHost() + "/update.exe"));
+  EXPECT_EQ("2", VersionIn("updateupdate"));
+  EXPECT_NE(0u, GetFileAttributesW(record.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+}
+
 // The product's update.json cannot take the new version (another program
 // keeps it open without sharing its deletion): the updater is not replaced,
 // the user sees the notice and the product starts; nothing of the update is
@@ -239,6 +260,10 @@ TEST_F(UpdateSelfTest, ARecordThatCannotTakeTheVersionKeepsTheOldUpdater) {
   }
   EXPECT_NE(std::string::npos, UpdateLogText().find("fail to write the new updater version into"));
   EXPECT_TRUE(RunsOf("launch.exe").empty());
+  // Reported as a package that could not be put in place.
+  std::vector<StatisticsPost> posts = UpdatePosts();
+  ASSERT_EQ(1u, posts.size());
+  ExpectPost(posts[0], 0, 3, "更新文件解压失败");
 
   ProgramRun run;
   StartUpdater(&run);
@@ -247,6 +272,32 @@ TEST_F(UpdateSelfTest, ARecordThatCannotTakeTheVersionKeepsTheOldUpdater) {
   EXPECT_EQ((std::vector<std::string>{"1", "1", "2"}), VersionChecksOf("korva_update"));
   EXPECT_EQ("2", VersionIn("updateupdate"));
   EXPECT_TRUE(EndsWith(ReadHostFile(UpdateDirHost() + "/update.exe"), kMarker));
+  posts = UpdatePosts();
+  ASSERT_EQ(2u, posts.size());
+  ExpectPost(posts[1], 0, 0, "更新成功");
+}
+
+// The record is sent once the batch file is written and the records name the
+// new updater, and the batch waits for the updater's end for longer than a
+// statistics service that never answers keeps it.
+TEST_F(UpdateSelfTest, ASilentStatisticsServiceDoesNotCostTheReplacement) {
+  PublishUpdater();
+  service().HoldStatisticsReplies(true);
+  ProgramRun run;
+  StartUpdater(&run);
+  ASSERT_TRUE(WaitUntil([&] { return !UpdatePosts().empty(); }, kWindowTimeoutMs)) << UpdateLogText();
+  EXPECT_TRUE(HostExists(WorkDirHost() + "/update.bat"));
+  EXPECT_EQ("2", VersionIn("updateupdate"));
+  ExpectUpdaterEnds(&run);
+  const std::string log = UpdateLogText();
+  service().HoldStatisticsReplies(false);
+
+  ASSERT_TRUE(WaitForRunsOf("launch.exe", 1)) << log;
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), VersionChecksOf("korva_update"));
+  EXPECT_TRUE(EndsWith(ReadHostFile(UpdateDirHost() + "/update.exe"), kMarker));
+  const std::vector<StatisticsPost> posts = UpdatePosts();
+  ASSERT_EQ(1u, posts.size());
+  ExpectPost(posts[0], 0, 0, "更新成功");
 }
 
 TEST_F(UpdateSelfTest, DamagedUpdaterPackageShowsNoticeAndStartsMainProgram) {

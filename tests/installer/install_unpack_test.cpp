@@ -48,6 +48,42 @@ TEST_F(InstallUnpackTest, DamagedPackageFailsBeforeAnythingIsMoved) {
   EXPECT_TRUE(HostExists(Host("data/pkg.7z")));
 }
 
+// Hidden and system files on the way: a leftover of an earlier run beside
+// the package (hidden, system and read-only) neither stops the unpack nor
+// comes in with it, and installed hidden or system files are kept as any
+// other installed file.
+TEST_F(InstallUnpackTest, HiddenAndSystemFilesNeitherStopTheUnpackNorAreReplaced) {
+  if (!installer_test::RunInOwnDirectory()) return;
+  installer_test::InstallArchiveLibrary(installer_test::OwnDirectory());
+  const DWORD hidden = FILE_ATTRIBUTE_HIDDEN, system = FILE_ATTRIBUTE_SYSTEM;
+  WriteHostFile(Host("src/a.txt"), "new a");
+  WriteHostFile(Host("src/bin/b.bin"), "new b");
+  WriteHostFile(Host("src/c.txt"), "new c");
+  testing_support::MakeHostDirs(Host("data"));
+  const std::string pack = "cd '" + Host("src") + "' && 7z a -bd '" + Host("data/pkg.7z") + "' . >/dev/null";
+  ASSERT_EQ(0, std::system(pack.c_str()));
+  WriteHostFile(Host("data/pkg/a.txt"), "left over");
+  WriteHostFile(Host("data/pkg/stale.txt"), "left over");
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\data\\pkg\\a.txt", hidden | system | FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\data\\pkg\\stale.txt", hidden));
+  WriteHostFile(Host("Program Files/korva/c.txt"), "installed c");
+  WriteHostFile(Host("Program Files/korva/bin/b.bin"), "installed b");
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\Program Files\\korva\\c.txt", hidden));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\Program Files\\korva\\bin\\b.bin", system));
+
+  const int status = RunWorker(
+      boost::make_shared<KorvaPackageUnzipWorker>("C:\\data\\pkg.7z", "C:\\Program Files\\korva"));
+
+  EXPECT_EQ(kWorkerOk, status) << machine.Log();
+  EXPECT_EQ("new a", ReadHostFile(Host("Program Files/korva/a.txt")));
+  EXPECT_EQ(0u, GetFileAttributesW(L"C:\\Program Files\\korva\\a.txt") & (hidden | system));
+  EXPECT_FALSE(HostExists(Host("Program Files/korva/stale.txt")));
+  EXPECT_EQ("installed c", ReadHostFile(Host("Program Files/korva/c.txt")));
+  EXPECT_EQ("installed b", ReadHostFile(Host("Program Files/korva/bin/b.bin")));
+  EXPECT_EQ(hidden, GetFileAttributesW(L"C:\\Program Files\\korva\\c.txt") & (hidden | system));
+  EXPECT_EQ(system, GetFileAttributesW(L"C:\\Program Files\\korva\\bin\\b.bin") & (hidden | system));
+}
+
 TEST_F(InstallUnpackTest, ExtractionProgressReachesTheInstallProgress) {
   KorvaPackageUnzipWorker worker("C:\\pkg.7z", "C:\\target");
   IInstallProgress* progress = GetInstallProgress();

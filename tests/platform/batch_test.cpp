@@ -268,3 +268,64 @@ TEST(BatchFile, ReadOnlyFiles) {
   EXPECT_FALSE(HostExists(m.c() + "/ro/copy.txt"));
   EXPECT_FALSE(HostExists(m.c() + "/ro/tree"));
 }
+
+// Hidden and system files as the command processor treats them: copy does
+// not go over a hidden or system file, attrib changes nothing on one unless
+// told about its hidden or system flag in the same command, and del passes
+// them by unless /a asks for them.
+TEST(BatchFile, HiddenAndSystemFiles) {
+  TempMachine m;
+  for (const char* name : {"h.txt", "s.txt", "hr.txt", "hs.txt", "plain.txt"})
+    WriteHostFile(m.c() + "/hs/" + name, "old");
+  WriteHostFile(m.c() + "/hs/src.txt", "new");
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\hs\\h.txt", FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\hs\\s.txt", FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\hs\\hr.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\hs\\hs.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  auto run = batch_testing::RunScript(m,
+                                      L"@echo off\r\n"
+                                      L"copy /y C:\\hs\\src.txt C:\\hs\\h.txt >nul\r\n"
+                                      L"echo hidden(%errorlevel%)\r\n"
+                                      L"copy /y /a C:\\hs\\src.txt C:\\hs\\s.txt >nul\r\n"
+                                      L"echo system(%errorlevel%)\r\n"
+                                      L"attrib -r C:\\hs\\hr.txt\r\n"
+                                      L"attrib -r C:\\hs\\hs.txt\r\n"
+                                      L"attrib -r -h C:\\hs\\hs.txt\r\n"
+                                      L"attrib +r C:\\hs\\h.txt\r\n"
+                                      L"attrib C:\\hs\\h.txt\r\n"
+                                      L"attrib C:\\hs\\hr.txt\r\n"
+                                      L"attrib C:\\hs\\hs.txt\r\n"
+                                      L"attrib -r -h -s C:\\hs\\hr.txt\r\n"
+                                      L"copy /y C:\\hs\\src.txt C:\\hs\\hr.txt >nul\r\n"
+                                      L"echo cleared(%errorlevel%)\r\n"
+                                      L"del C:\\hs\\h.txt\r\n"
+                                      L"del C:\\hs\\*.txt\r\n"
+                                      L"if exist C:\\hs\\h.txt if exist C:\\hs\\s.txt "
+                                      L"if exist C:\\hs\\hs.txt echo kept\r\n"
+                                      L"if not exist C:\\hs\\hr.txt if not exist C:\\hs\\plain.txt echo deleted\r\n"
+                                      L"del /a:h C:\\hs\\*.txt\r\n"
+                                      L"if not exist C:\\hs\\h.txt if not exist C:\\hs\\hs.txt "
+                                      L"if exist C:\\hs\\s.txt echo hidden deleted\r\n"
+                                      L"del /a C:\\hs\\s.txt\r\n"
+                                      L"if not exist C:\\hs\\s.txt echo all deleted\r\n");
+  EXPECT_EQ("hidden(1)\r\n"
+            "system(1)\r\n"
+            "Not resetting hidden file - C:\\hs\\hr.txt\r\n"
+            "Not resetting system file - C:\\hs\\hs.txt\r\n"
+            "Not resetting system file - C:\\hs\\hs.txt\r\n"
+            "Not resetting hidden file - C:\\hs\\h.txt\r\n"
+            "    H        C:\\hs\\h.txt\r\n"
+            "    HR       C:\\hs\\hr.txt\r\n"
+            "   SH        C:\\hs\\hs.txt\r\n"
+            "cleared(0)\r\n"
+            "kept\r\n"
+            "deleted\r\n"
+            "hidden deleted\r\n"
+            "all deleted\r\n",
+            run.out);
+  EXPECT_EQ("Access is denied.\r\n"
+            "Access is denied.\r\n"
+            "Could Not Find C:\\hs\\h.txt\r\n",
+            run.err);
+  EXPECT_FALSE(HostExists(m.c() + "/hs/src.txt"));
+}

@@ -303,6 +303,96 @@ TEST(FileApi, ReadOnlyPersistsAcrossProcesses) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
 }
 
+// Hidden and system files, as the system guards them: overwriting one needs
+// its flags in the call, a copy never goes over a hidden one and over a
+// system one only with a system source; opening, renaming over and deleting
+// them are allowed.
+TEST(FileApi, HiddenAndSystemFilesAreOverwrittenOnlyWithTheirFlags) {
+  TempMachine m;
+  const DWORD hidden = FILE_ATTRIBUTE_HIDDEN, system = FILE_ATTRIBUTE_SYSTEM;
+  const struct {
+    const wchar_t* path;
+    const char* name;
+    DWORD flags;
+  } files[] = {{L"C:\\h.txt", "h.txt", hidden},
+               {L"C:\\s.txt", "s.txt", system},
+               {L"C:\\hs.txt", "hs.txt", hidden | system}};
+  for (const auto& file : files) {
+    WriteHostFile(m.c() + "/" + file.name, "old");
+    ASSERT_TRUE(SetFileAttributesW(file.path, file.flags));
+  }
+  WriteHostFile(m.c() + "/src.txt", "new");
+  for (DWORD disposition : {static_cast<DWORD>(CREATE_ALWAYS), static_cast<DWORD>(TRUNCATE_EXISTING)}) {
+    for (const auto& file : files) {
+      // Without the file's flags, or with only one of two.
+      for (DWORD given : {static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL), file.flags & hidden ? system : hidden}) {
+        EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(file.path, GENERIC_WRITE, 0, nullptr, disposition, given, nullptr))
+            << file.name << " " << disposition << " " << given;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+      }
+      EXPECT_EQ("old", ReadHostFile(m.c() + "/" + file.name));
+    }
+  }
+  // With them (more is no harm) the file is overwritten and stays hidden.
+  HANDLE handle = CreateFileW(L"C:\\h.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, hidden | system, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+  CloseHandle(handle);
+  EXPECT_EQ("", ReadHostFile(m.c() + "/h.txt"));
+  EXPECT_NE(0u, GetFileAttributesW(L"C:\\h.txt") & hidden);
+  handle = CreateFileW(L"C:\\hs.txt", GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, hidden | system, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+  CloseHandle(handle);
+  EXPECT_EQ("", ReadHostFile(m.c() + "/hs.txt"));
+  // Opening one for writing overwrites nothing.
+  for (DWORD disposition : {static_cast<DWORD>(OPEN_EXISTING), static_cast<DWORD>(OPEN_ALWAYS)}) {
+    handle = CreateFileW(L"C:\\s.txt", GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, handle);
+    CloseHandle(handle);
+  }
+
+  // Copies: never over a hidden target, nor over a system one from a plain
+  // source; a system source may replace a system file.
+  for (const auto& file : files) {
+    const wchar_t* target = file.path;
+    EXPECT_FALSE(CopyFileW(L"C:\\src.txt", target, FALSE)) << file.name;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_FALSE(CopyFileW(L"C:\\src.txt", target, TRUE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), GetLastError());
+  }
+  EXPECT_EQ("old", ReadHostFile(m.c() + "/s.txt"));
+  ASSERT_TRUE(CopyFileW(L"C:\\src.txt", L"C:\\sys-src.txt", TRUE));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\sys-src.txt", system));
+  EXPECT_TRUE(CopyFileW(L"C:\\sys-src.txt", L"C:\\s.txt", FALSE));
+  EXPECT_EQ("new", ReadHostFile(m.c() + "/s.txt"));
+  EXPECT_FALSE(CopyFileW(L"C:\\sys-src.txt", L"C:\\hs.txt", FALSE));
+  // A copy to a new name carries the flags.
+  EXPECT_TRUE(CopyFileW(L"C:\\hs.txt", L"C:\\hs-copy.txt", TRUE));
+  EXPECT_EQ(hidden | system, GetFileAttributesW(L"C:\\hs-copy.txt") & (hidden | system));
+  // A hidden target stays even when the source has its flags.
+  EXPECT_FALSE(CopyFileW(L"C:\\hs-copy.txt", L"C:\\hs.txt", FALSE));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+
+  // Onto another drive a move is a copy, refused where a copy would be.
+  MakeHostDirs(m.dir() + "/d");
+  WriteHostFile(m.dir() + "/d/h.txt", "old");
+  ASSERT_TRUE(SetFileAttributesW(L"D:\\h.txt", hidden));
+  EXPECT_FALSE(MoveFileExW(L"C:\\hs-copy.txt", L"D:\\h.txt", MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ("old", ReadHostFile(m.dir() + "/d/h.txt"));
+  ASSERT_TRUE(SetFileAttributesW(L"D:\\h.txt", system));
+  EXPECT_TRUE(MoveFileExW(L"C:\\hs-copy.txt", L"D:\\h.txt", MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+  EXPECT_EQ(hidden | system, GetFileAttributesW(L"D:\\h.txt") & (hidden | system));
+  ASSERT_TRUE(CopyFileW(L"C:\\hs.txt", L"C:\\hs-copy.txt", TRUE));
+
+  // A rename replaces them, and they can be deleted.
+  EXPECT_TRUE(MoveFileExW(L"C:\\src.txt", L"C:\\hs.txt", MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ("new", ReadHostFile(m.c() + "/hs.txt"));
+  EXPECT_EQ(0u, GetFileAttributesW(L"C:\\hs.txt") & (hidden | system));
+  EXPECT_TRUE(MoveFileExW(L"C:\\hs.txt", L"C:\\h.txt", MOVEFILE_REPLACE_EXISTING));
+  for (const wchar_t* path : {L"C:\\h.txt", L"C:\\s.txt", L"C:\\hs-copy.txt"}) EXPECT_TRUE(DeleteFileW(path));
+}
+
 TEST(FileApi, CopyMoveDeleteAndDirectories) {
   TempMachine m;
   WriteHostFile(m.c() + "/a/one.txt", "1");

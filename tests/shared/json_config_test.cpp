@@ -234,6 +234,24 @@ TEST_F(JsonConfigTest, SaveOverAnOpenRecordWaitsForAShortReaderOnly) {
   EXPECT_FALSE(unnamed.Save(L""));
 }
 
+// A hidden or system record stays so when it is saved: the new text goes
+// in over a hidden, system and read-only record and takes its hidden and
+// system flags.
+TEST_F(JsonConfigTest, SaveKeepsTheHiddenAndSystemFlagsOfTheRecord) {
+  const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  ASSERT_TRUE(LoadText("{\"version\":\"5\"}", "update.json"));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\cfg\\update.json", hiddenSystem | FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(config_.SetString(L"version", L"6"));
+  ASSERT_TRUE(config_.Save(L""));
+  EXPECT_EQ(ReadHostFile(machine_.c() + "/cfg/update.json"), "{\r\n   \"version\" : \"6\"\r\n}\r\n");
+  EXPECT_EQ(hiddenSystem, GetFileAttributesW(L"C:\\cfg\\update.json") & (hiddenSystem | FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\cfg\\update.json", FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(config_.SetString(L"version", L"7"));
+  ASSERT_TRUE(config_.Save(L""));
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN), GetFileAttributesW(L"C:\\cfg\\update.json") & hiddenSystem);
+  EXPECT_TRUE(OtherFiles(machine_.c() + "/cfg", "update.json").empty());
+}
+
 TEST_F(JsonConfigTest, GetConfigByNameOnANonObjectRoot) {
   ASSERT_TRUE(LoadText("[\"a\"]"));
   std::wstring value = L"keep";

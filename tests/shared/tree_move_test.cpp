@@ -110,4 +110,32 @@ TEST(TreeMove, ACopyKilledMidwayNeverStandsUnderTheDestinationName) {
   EXPECT_FALSE(HostExists(machine.c() + "/src/big.bin"));
 }
 
+// Hidden and system files: they arrive on another drive with their flags,
+// also over a part file that a killed run left with those flags, and an
+// installed hidden or system file is kept as any other.
+TEST(TreeMove, HiddenAndSystemFilesArriveWithTheirFlagsAndInstalledOnesAreKept) {
+  TempMachine machine;
+  const DWORD hidden = FILE_ATTRIBUTE_HIDDEN, system = FILE_ATTRIBUTE_SYSTEM;
+  WriteHostFile(machine.c() + "/src/a.txt", "a");
+  WriteHostFile(machine.c() + "/src/sub/b.txt", "b");
+  WriteHostFile(machine.c() + "/src/c.txt", "new c");
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\src\\a.txt", hidden));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\src\\sub\\b.txt", system));
+  MakeHostDirs(machine.dir() + "/d");
+  WriteHostFile(machine.dir() + "/d/dest/c.txt", "installed c");
+  ASSERT_TRUE(SetFileAttributesW(L"D:\\dest\\c.txt", hidden | system));
+  WriteHostFile(machine.dir() + "/d/dest/a.txt.korva-part", "cut");
+  ASSERT_TRUE(SetFileAttributesW(L"D:\\dest\\a.txt.korva-part", hidden | system | FILE_ATTRIBUTE_READONLY));
+
+  TreeMoveFailure failure;
+  EXPECT_TRUE(MoveTreeInto(L"C:\\src", L"D:\\dest", &failure)) << failure.error;
+  EXPECT_EQ("a", ReadHostFile(machine.dir() + "/d/dest/a.txt"));
+  EXPECT_EQ(hidden, GetFileAttributesW(L"D:\\dest\\a.txt") & (hidden | system));
+  EXPECT_EQ("b", ReadHostFile(machine.dir() + "/d/dest/sub/b.txt"));
+  EXPECT_EQ(system, GetFileAttributesW(L"D:\\dest\\sub\\b.txt") & (hidden | system));
+  EXPECT_EQ("installed c", ReadHostFile(machine.dir() + "/d/dest/c.txt"));
+  EXPECT_FALSE(HostExists(machine.dir() + "/d/dest/a.txt.korva-part"));
+  EXPECT_FALSE(HostExists(machine.c() + "/src/a.txt"));
+}
+
 }  // namespace

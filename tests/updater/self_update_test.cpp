@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
@@ -97,8 +98,8 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   EXPECT_EQ(UpdaterExitWait("C:\\Prog\\update\\update.exe"),
             std::vector<std::string>(lines.begin() + 1, lines.begin() + std::min<size_t>(lines.size(), 11)));
 
-  // The copies in CollectFiles order, each after its target's read-only flag
-  // is cleared and followed by its check. Before the first one, every file
+  // The copies in CollectFiles order, each after its target's flags
+  // are cleared and followed by its check. Before the first one, every file
   // there when the batch file runs is kept; the new folders are made.
   const std::string src = "\"C:\\work\\update_update\\", dst = "\"C:\\Prog\\update\\";
   const std::vector<std::string> copies = {"lang\\zh\\text.txt", "skin\\img\\a.png", "skin\\skin.zip", "update.exe"};
@@ -122,7 +123,7 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
     const std::string target = dst + copies[i] + "\"";
     const int copy = IndexOf(lines, "copy /y " + src + copies[i] + "\" " + target);
     ASSERT_EQ(at + 2, copy);
-    EXPECT_EQ("if exist " + target + " attrib -r " + target + " >nul 2>nul", lines[copy - 1]);
+    EXPECT_EQ("if exist " + target + " attrib -r -h -s " + target + " >nul 2>nul", lines[copy - 1]);
     EXPECT_EQ("if errorlevel 1 goto korva_undo" + std::to_string(i), lines[copy + 1]);
     at = copy + 1;
   }
@@ -134,15 +135,16 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
     const std::string kept = "\"C:\\work\\update_kept\\file" + std::to_string(i) + "\"";
     const std::string target = dst + copies[i] + "\"";
     undo.push_back(":korva_undo" + std::to_string(i));
-    undo.push_back("if exist " + target + " attrib -r " + target + " >nul 2>nul");
+    undo.push_back("if exist " + target + " attrib -r -h -s " + target + " >nul 2>nul");
     undo.push_back("if exist " + kept + " copy /y " + kept + " " + target);
     undo.push_back("if not exist " + kept + " del /f " + target);
   }
   for (const char* dir : {"skin\\img", "lang\\zh", "lang"}) undo.push_back("rd " + dst + dir + "\"");
   for (const char* line : {":korva_failed",
-                           "if exist \"C:\\Prog\\update.json\" attrib -r \"C:\\Prog\\update.json\" >nul 2>nul",
+                           "if exist \"C:\\Prog\\update.json\" attrib -r -h -s \"C:\\Prog\\update.json\" >nul 2>nul",
                            "copy /y \"C:\\work\\update_kept\\record0\" \"C:\\Prog\\update.json\"",
-                           "if exist \"C:\\Prog\\update\\channel.json\" attrib -r \"C:\\Prog\\update\\channel.json\" "
+                           "if exist \"C:\\Prog\\update\\channel.json\" attrib -r -h -s "
+                           "\"C:\\Prog\\update\\channel.json\" "
                            ">nul 2>nul",
                            "del /f \"C:\\Prog\\update\\channel.json\"", "rd /s /q \"C:\\work\\update_update\"",
                            "rd /s /q \"C:\\work\\update_kept\"", "C:", "cd \"C:\\Prog\\update\\\"",
@@ -177,7 +179,7 @@ TEST_F(SelfUpdateFiles, BatchFileLines) {
   const std::vector<std::string> expected = {"ping -n 1 127.0>nul",
                                              "goto korva_replaced",
                                              ":korva_failed",
-                                             "if exist \"D:\\50%%off\\update.json\" attrib -r "
+                                             "if exist \"D:\\50%%off\\update.json\" attrib -r -h -s "
                                              "\"D:\\50%%off\\update.json\" >nul 2>nul",
                                              "del /f \"D:\\50%%off\\update.json\"",
                                              "rd /s /q \"C:\\%%TEMP%%\\update_update\"",
@@ -371,6 +373,89 @@ TEST_F(SelfUpdateFiles, ReadOnlyFilesNeitherStopNorMixTheUpdater) {
   EXPECT_EQ(before, HostTree(exeDir));
   EXPECT_TRUE(readOnly("update.exe") && readOnly("a.dll"));
   EXPECT_FALSE(readOnly("data/b.txt"));
+  EXPECT_TRUE(TerminateProcess(launcher, 0));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launcher, 5000));
+  CloseHandle(launcher);
+}
+
+// The same with hidden and system files, which copy refuses to overwrite and
+// attrib leaves alone unless told about those flags: the batch file
+// replaces them, a second update goes over the first one's, and a given-up
+// update puts every file back with its flags, update.exe too.
+TEST_F(SelfUpdateFiles, HiddenAndSystemFilesNeitherStopNorMixTheUpdater) {
+  const DWORD kHidden = FILE_ATTRIBUTE_HIDDEN, kSystem = FILE_ATTRIBUTE_SYSTEM, kReadOnly = FILE_ATTRIBUTE_READONLY;
+  const std::string exeDir = Host("Prog/update");
+  testing_support::InstallStub(exeDir + "/update.exe");
+  testing_support::InstallStub(exeDir + "/launch.exe");
+  WriteHostFile(exeDir + "/a.dll", "old library");
+  const std::string stub = ReadHostFile(exeDir + "/update.exe");
+  auto flags = [&](const std::string& relative) {
+    const DWORD attributes = GetFileAttributesW(win32::ToWindowsPath(exeDir + "/" + relative).c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES ? attributes : attributes & (kHidden | kSystem | kReadOnly);
+  };
+  auto setFlags = [](const std::string& host, DWORD attributes) {
+    ASSERT_TRUE(SetFileAttributesW(win32::ToWindowsPath(host).c_str(), attributes));
+  };
+  auto placePackage = [&](const std::map<std::string, std::string>& files,
+                          const std::map<std::string, DWORD>& flagged) {
+    for (const auto& file : files) WriteHostFile(Host("work/update_update/" + file.first), file.second);
+    for (const auto& file : flagged) setFlags(Host("work/update_update/" + file.first), file.second);
+  };
+  auto runBatch = [&] {
+    ASSERT_TRUE(WriteUpdateBatch(L"C:\\work\\update.bat", L"C:\\work\\update_update", L"C:\\Prog\\update\\",
+                                 L"C:\\work\\", {}));
+    const ULONGLONG began = GetTickCount64();
+    EXPECT_EQ(0u, batch_testing::RunBatch(L"C:\\work\\update.bat", L"", L"C:\\work", 60000));
+    EXPECT_LT(GetTickCount64() - began, 15000u);  // no round of the wait was spent
+    EXPECT_FALSE(HostExists(Host("work/update.bat")));
+    EXPECT_FALSE(HostExists(Host("work/update_update")));
+    EXPECT_FALSE(HostExists(Host("work/update_kept")));
+  };
+
+  // The installed updater's program is hidden and read-only, its library a
+  // system file; the package brings them hidden and system in turn.
+  setFlags(exeDir + "/update.exe", kHidden | kReadOnly);
+  setFlags(exeDir + "/a.dll", kSystem);
+  const std::string second = stub + "\n#updater 2\n";
+  placePackage({{"update.exe", second}, {"a.dll", "library 2"}, {"data/b.txt", "b 2"}},
+               {{"a.dll", kHidden}, {"data/b.txt", kHidden | kSystem}});
+  runBatch();
+  EXPECT_EQ(second, ReadHostFile(exeDir + "/update.exe"));
+  EXPECT_EQ("library 2", ReadHostFile(exeDir + "/a.dll"));
+  EXPECT_EQ("b 2", ReadHostFile(exeDir + "/data/b.txt"));
+  EXPECT_EQ(0u, flags("update.exe"));
+  EXPECT_EQ(kHidden, flags("a.dll"));
+  EXPECT_EQ(kHidden | kSystem, flags("data/b.txt"));
+
+  // The next update goes over them, and over an update.exe that is hidden
+  // only: its wait must not be kept out either.
+  setFlags(exeDir + "/update.exe", kHidden);
+  const std::string third = stub + "\n#updater 3\n";
+  placePackage({{"update.exe", third}, {"a.dll", "library 3"}, {"data/b.txt", "b 3"}}, {{"update.exe", kSystem}});
+  runBatch();
+  EXPECT_EQ(third, ReadHostFile(exeDir + "/update.exe"));
+  EXPECT_EQ("library 3", ReadHostFile(exeDir + "/a.dll"));
+  EXPECT_EQ("b 3", ReadHostFile(exeDir + "/data/b.txt"));
+  EXPECT_EQ(kSystem, flags("update.exe"));
+  EXPECT_EQ(0u, flags("a.dll") | flags("data/b.txt"));
+  ASSERT_EQ(2u, testing_support::WaitForStubRuns(machine_, 2).size());
+
+  // A third one is given up at launch.exe, which runs, after it has copied
+  // a hidden a.dll over a hidden read-only one and a new hidden file.
+  setFlags(exeDir + "/a.dll", kHidden | kReadOnly);
+  setFlags(exeDir + "/data/b.txt", kSystem);
+  setFlags(exeDir + "/update.exe", kHidden | kReadOnly);
+  const std::map<std::string, std::string> before = HostTree(exeDir);
+  HANDLE launcher = batch_testing::StartThroughShell(L"C:\\Prog\\update\\launch.exe", L"--stay", L"");
+  ASSERT_NE(nullptr, launcher);
+  ASSERT_EQ(3u, testing_support::WaitForStubRuns(machine_, 3).size());
+  placePackage({{"a.dll", "library 4"}, {"a2.txt", "new 4"}, {"launch.exe", "launcher 4"}, {"update.exe", stub}},
+               {{"a.dll", kHidden | kSystem}, {"a2.txt", kHidden | kSystem | kReadOnly}});
+  runBatch();
+  EXPECT_EQ(before, HostTree(exeDir));
+  EXPECT_EQ(kHidden | kReadOnly, flags("a.dll"));
+  EXPECT_EQ(kSystem, flags("data/b.txt"));
+  EXPECT_EQ(kHidden | kReadOnly, flags("update.exe"));
   EXPECT_TRUE(TerminateProcess(launcher, 0));
   EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(launcher, 5000));
   CloseHandle(launcher);
@@ -591,7 +676,7 @@ TEST(FinishSelfUpdate, InstallsTheNewUpdaterThroughTheBatchFile) {
   std::vector<std::string> putBack;
   for (const char* record : {"resources\\cplus-module\\update.json", "update\\update.json", "update\\channel.json"}) {
     const std::string path = "\"" + install + record + "\"";
-    putBack.push_back("if exist " + path + " attrib -r " + path + " >nul 2>nul");
+    putBack.push_back("if exist " + path + " attrib -r -h -s " + path + " >nul 2>nul");
     putBack.push_back("copy /y \"" + work + "update_kept\\record" + std::to_string(putBack.size() / 2) + "\" " + path);
   }
   EXPECT_EQ(putBack, std::vector<std::string>(lines.begin() + failed + 1, lines.begin() + failed + 7));
@@ -682,6 +767,78 @@ TEST(FinishSelfUpdate, FailuresOnTheWay) {
   EXPECT_EQ("400", ParseHostJson(tree.Host("resources/cplus-module/update.json"))["updateupdate"]["version"].asString());
   EXPECT_EQ(odd, ReadHostFile(tree.Host("update/update.json")));
   ExpectBatchWaitsForTheUpdater(tree, updaterBefore);
+}
+
+// The batch file cannot be started: the records go back whole, read-only,
+// hidden and system ones with their flags, and one that another program
+// reads at that moment (sharing no deletion) as soon as it lets go.
+TEST(FinishSelfUpdate, RecordsGoBackWholeWhenTheBatchFileCannotStart) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  updater_test::InstallTree tree;
+  UpdateContext* context = UpdateContext::Instance();
+  context->selfInfo.versionCode = 400;
+  const std::string productHost = tree.Host("resources/cplus-module/update.json");
+  const std::string updaterHost = tree.Host("update/update.json");
+  const std::string channelHost = tree.Host("update/channel.json");
+  auto flags = [](const std::string& host) {
+    return GetFileAttributesW(win32::ToWindowsPath(host).c_str()) &
+           (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  };
+  auto setFlags = [](const std::string& host, DWORD attributes) {
+    ASSERT_TRUE(SetFileAttributesW(win32::ToWindowsPath(host).c_str(), attributes));
+  };
+  const std::string productBefore = ReadHostFile(productHost);
+  setenv("WIN32_CMDBAT", "/nonexistent/cmdbat", 1);
+
+  // The product's record, which the run replaces, is read-only and hidden;
+  // channel.json, which it leaves as it is, read-only and a system file.
+  WriteHostFile(channelHost, "{\"channel\": \"old\"}");
+  setFlags(productHost, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  setFlags(channelHost, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+  PlaceUnpackedUpdater(tree);
+  EXPECT_FALSE(FinishSelfUpdate(context->GetWorkDir() + L"update_update"));
+  EXPECT_EQ(productBefore, ReadHostFile(productHost));
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), flags(productHost));
+  EXPECT_EQ("{\"channel\": \"old\"}", ReadHostFile(channelHost));
+  EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM), flags(channelHost));
+  // It got as far as the start, having changed the records.
+  EXPECT_EQ(1, updater_test::CountOf(tree.Log(), "update.bat, lastError: 2, the updater is not replaced ."))
+      << tree.Log();
+  EXPECT_EQ(std::string::npos, tree.Log().find("fail to put back")) << tree.Log();
+  setFlags(productHost, FILE_ATTRIBUTE_NORMAL);
+  setFlags(channelHost, FILE_ATTRIBUTE_NORMAL);
+
+  // A reader holds channel.json through the channel move, which gives up
+  // after about a second; another opens the product's record as soon as it
+  // names the new updater and lets go while the put-back tries again.
+  const std::string updaterBefore =
+      "{\"updateupdate\": {\"packagename\": \"korva_update\", \"version\": \"100\"}, \"channel\": \"store\"}";
+  WriteHostFile(updaterHost, updaterBefore);
+  PlaceUnpackedUpdater(tree);
+  updater_test::HeldFile channelReader(channelHost, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  ASSERT_TRUE(channelReader.held());
+  bool productHeld = false;
+  std::thread productReader([&] {
+    const ULONGLONG began = GetTickCount64();
+    while (ReadHostFile(productHost).find("\"400\"") == std::string::npos) {
+      if (GetTickCount64() - began > 20000) return;
+      Sleep(2);
+    }
+    updater_test::HeldFile reader(productHost, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    productHeld = reader.held();
+    Sleep(1450);
+    channelReader.LetGo();
+  });
+  EXPECT_FALSE(FinishSelfUpdate(context->GetWorkDir() + L"update_update"));
+  productReader.join();
+  unsetenv("WIN32_CMDBAT");
+  EXPECT_TRUE(productHeld);
+  EXPECT_EQ(productBefore, ReadHostFile(productHost));
+  EXPECT_EQ(updaterBefore, ReadHostFile(updaterHost));
+  EXPECT_EQ("{\"channel\": \"old\"}", ReadHostFile(channelHost));
+  EXPECT_EQ(2, updater_test::CountOf(tree.Log(), "update.bat, lastError: 2, the updater is not replaced ."));
+  EXPECT_EQ(std::string::npos, tree.Log().find("fail to put back")) << tree.Log();
+  EXPECT_FALSE(HostExists(tree.WorkHost("update_kept")));
 }
 
 }  // namespace

@@ -87,6 +87,17 @@ void ApplyFreshMainPackage(InstallTree& tree, const std::map<std::string, std::s
   ExpectFiles(tree, fresh);
 }
 
+// Applies the main package while a reader holds `held` without sharing its
+// deletion, as the product's own readers do; the step's result.
+int ApplyWhileHeld(UpdateContext* context, const std::wstring& held) {
+  HANDLE reader =
+      CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+  EXPECT_NE(INVALID_HANDLE_VALUE, reader);
+  const int result = context->ApplyMainPackage();
+  if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+  return result;
+}
+
 TEST(PackageStaging, NewFilesReplaceTheInstalledOnesAndReadOnlyItemsBlockNoLaterRun) {
   if (!updater_test::RunAsInstalledUpdater()) return;
   InstallTree tree;
@@ -164,11 +175,7 @@ TEST(PackageStaging, AReadOnlyMainPackageGoesInWholeAndIsReplacedOrPutBackWhole)
   tree.AddPackage("korva", 300, "korva-300.7z", v300, {"data/c.txt"});
   ASSERT_TRUE(context->CheckVersions());
   const Snapshot installed = TreeSnapshot(tree.Host(""));
-  HANDLE reader = CreateFileW(config.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              0, NULL);
-  ASSERT_NE(INVALID_HANDLE_VALUE, reader);
-  EXPECT_EQ(kUpdateUnzipFailed, context->ApplyMainPackage());
-  CloseHandle(reader);
+  EXPECT_EQ(kUpdateUnzipFailed, ApplyWhileHeld(context, config));
   EXPECT_EQ(installed, TreeSnapshot(tree.Host("")));
   for (const char* file : {"korva.exe", "data/a.txt", "data/b.txt"}) EXPECT_TRUE(IsReadOnly(tree.Host(file))) << file;
 
@@ -178,6 +185,44 @@ TEST(PackageStaging, AReadOnlyMainPackageGoesInWholeAndIsReplacedOrPutBackWhole)
   EXPECT_EQ("b 200", ReadHostFile(tree.Host("data/b.txt")));
   EXPECT_FALSE(IsReadOnly(tree.Host("korva.exe")) || IsReadOnly(tree.Host("data/a.txt")));
   EXPECT_TRUE(IsReadOnly(tree.Host("data/c.txt")));
+  ExpectNoStagingOrBackup(tree);
+}
+
+// Installed hidden and system files, the record among them: a main package
+// replaces them, and a step that is undone puts them back with their flags.
+TEST(PackageStaging, HiddenAndSystemFilesAreReplacedOrPutBackWithTheirFlags) {
+  if (!updater_test::RunAsInstalledUpdater()) return;
+  InstallTree tree;
+  const DWORD hidden = FILE_ATTRIBUTE_HIDDEN, system = FILE_ATTRIBUTE_SYSTEM;
+  auto flags = [&](const std::string& file) {
+    return GetFileAttributesW(win32::ToWindowsPath(tree.Host(file)).c_str()) & (hidden | system);
+  };
+  const std::map<std::string, DWORD> flagged = {{"korva.exe", system}, {"data/a.txt", hidden},
+                                                {kConfig, hidden | system}};
+  WriteFiles(tree, VersionFiles(tree, 100, {{"korva.exe", "main 100"}, {"data/a.txt", "a 100"}}));
+  for (const auto& file : flagged)
+    ASSERT_TRUE(SetFileAttributesW(win32::ToWindowsPath(tree.Host(file.first)).c_str(), file.second));
+  const auto v200 = VersionFiles(tree, 200, {{"korva.exe", "main 200"}, {"data/a.txt", "a 200"}, {"data/b.txt", "b 200"}});
+  tree.AddPackage("korva", 200, "korva-200.7z", v200);
+  OwnerWindow owner;
+  UpdateContext* context = CheckedContext(&owner);
+  ASSERT_NE(nullptr, context);
+  const std::wstring config = L"C:\\Program Files\\korva\\resources\\cplus-module\\update.json";
+
+  // The record is held without sharing its deletion: undone.
+  const Snapshot installed = TreeSnapshot(tree.Host(""));
+  EXPECT_EQ(kUpdateUnzipFailed, ApplyWhileHeld(context, config));
+  EXPECT_EQ(installed, TreeSnapshot(tree.Host("")));
+  for (const auto& file : flagged) EXPECT_EQ(file.second, flags(file.first)) << file.first;
+
+  EXPECT_EQ(kUpdateOk, context->ApplyMainPackage()) << tree.Log();
+  ExpectFiles(tree, v200);
+  for (const char* file : {"korva.exe", "data/a.txt", "data/b.txt", kConfig}) EXPECT_EQ(0u, flags(file)) << file;
+  // The record written back stays hidden when it was made so.
+  ASSERT_TRUE(SetFileAttributesW(config.c_str(), hidden));
+  EXPECT_TRUE(WritePackageVersion(config, L"updatekorva", 200));
+  context->ReleasePackageLock();
+  EXPECT_EQ(hidden, flags(kConfig));
   ExpectNoStagingOrBackup(tree);
 }
 

@@ -302,12 +302,48 @@ void Interpreter::Type(const std::vector<std::wstring>& args, const Output& outp
   }
 }
 
+namespace {
+
+// Which files del takes by their flags: without /a, no hidden or system
+// file; "/a" alone, every file; "/a:hs" or "/a-r", those with (or, after a
+// "-", without) each flag named.
+struct DeleteFilter {
+  DWORD with = 0, without = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  bool Takes(DWORD attributes) const { return (attributes & with) == with && !(attributes & without); }
+};
+
+DeleteFilter DeleteFilterOf(const std::vector<std::wstring>& args) {
+  DeleteFilter filter;
+  for (const std::wstring& arg : args) {
+    const std::wstring option = Lower(arg);
+    if (option.size() < 2 || option.compare(0, 2, L"/a") != 0) continue;
+    filter = DeleteFilter();
+    filter.without = 0;
+    bool negated = false;
+    for (size_t i = 2; i < option.size(); ++i) {
+      const wchar_t c = option[i];
+      const DWORD bit = c == L'r' ? FILE_ATTRIBUTE_READONLY : c == L'h' ? FILE_ATTRIBUTE_HIDDEN
+                      : c == L's' ? FILE_ATTRIBUTE_SYSTEM   : c == L'a' ? FILE_ATTRIBUTE_ARCHIVE : 0;
+      if (c == L'-') negated = true;
+      if (!bit) continue;
+      (negated ? filter.without : filter.with) |= bit;
+      negated = false;
+    }
+  }
+  return filter;
+}
+
+}  // namespace
+
 // del leaves the errorlevel as it was when a file cannot be deleted or
-// found; || still sees the failure.
+// found; || still sees the failure. A file its flags keep from del counts as
+// not found.
 void Interpreter::Delete(const std::vector<std::wstring>& args, const Output& output) {
   const std::vector<std::wstring> operands = Operands(args);
   if (operands.empty()) return Fail(output, L"The syntax of the command is incorrect.");
   const bool force = HasOption(args, L"/f");
+  const DeleteFilter filter = DeleteFilterOf(args);
+  const auto taken = [&](const std::wstring& path) { return filter.Takes(AttributesOf(path)); };
   auto deleteFile = [&](const std::wstring& path) {
     const DWORD attributes = AttributesOf(path);
     if (force && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
@@ -323,17 +359,18 @@ void Interpreter::Delete(const std::vector<std::wstring>& args, const Output& ou
     bool found = false;
     if (path.find_first_of(L"*?") != std::wstring::npos) {
       ForEachMatch(path, [&](const std::wstring& name, bool directory) {
-        if (directory) return;
+        const std::wstring file = Join(ParentOf(path), name);
+        if (directory || !taken(file)) return;
         found = true;
-        deleteFile(Join(ParentOf(path), name));
+        deleteFile(file);
       });
     } else if (IsDirectory(path)) {
       // del of a folder deletes the files in it.
       found = true;
       ForEachMatch(Join(path, L"*"), [&](const std::wstring& name, bool directory) {
-        if (!directory) deleteFile(Join(path, name));
+        if (!directory && taken(Join(path, name))) deleteFile(Join(path, name));
       });
-    } else if (IsFile(path)) {
+    } else if (IsFile(path) && taken(path)) {
       found = true;
       deleteFile(path);
     }
@@ -435,6 +472,17 @@ void Interpreter::Attrib(const std::vector<std::wstring>& args, const Output& ou
     for (const std::wstring& file : files) {
       const DWORD attributes = AttributesOf(file);
       if (set || clear) {
+        // A system or hidden file keeps all its flags unless the command
+        // names that flag too.
+        const DWORD named = set | clear;
+        if ((attributes & FILE_ATTRIBUTE_SYSTEM) && !(named & FILE_ATTRIBUTE_SYSTEM)) {
+          Print(output.out, L"Not resetting system file - " + file);
+          continue;
+        }
+        if ((attributes & FILE_ATTRIBUTE_HIDDEN) && !(named & FILE_ATTRIBUTE_HIDDEN)) {
+          Print(output.out, L"Not resetting hidden file - " + file);
+          continue;
+        }
         const DWORD changed = ((attributes & ~clear) | set) &
                               ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_NORMAL);
         if (!SetFileAttributesW(file.c_str(), changed ? changed : FILE_ATTRIBUTE_NORMAL))

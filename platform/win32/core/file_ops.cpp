@@ -77,6 +77,19 @@ bool CopyData(HANDLE from, HANDLE to) {
   }
 }
 
+// The hidden and system flags of a host file that lstat found.
+DWORD GuardedFlags(const std::string& host, const struct stat& st) {
+  return HostAttributes(host, st) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+}
+
+// A copy never replaces a hidden or read-only file, nor a system one with a
+// source that is no system file: the target would take the source's flags.
+bool CopyMayReplace(const std::string& from, const struct stat& src, const std::string& to, const struct stat& dst) {
+  const DWORD target = HostAttributes(to, dst);
+  if (target & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY)) return false;
+  return !(target & FILE_ATTRIBUTE_SYSTEM) || (GuardedFlags(from, src) & FILE_ATTRIBUTE_SYSTEM);
+}
+
 // Copies a host file's bytes, times and kept attributes to a new host file
 // (a move between devices).
 bool CopyHostFile(const std::string& from, const std::string& to) {
@@ -142,8 +155,16 @@ BOOL WINAPI CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIf
   HANDLE from = CreateFileW(existingFileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (from == INVALID_HANDLE_VALUE) return FALSE;
+  // The target is created with the source's hidden and system flags.
+  struct stat src{}, dst{};
+  const DWORD sourceFlags = stat(hostFrom.c_str(), &src) == 0 ? GuardedFlags(hostFrom, src) : 0;
+  if (!failIfExists && stat(hostTo.c_str(), &dst) == 0 && !S_ISDIR(dst.st_mode) &&
+      !CopyMayReplace(hostFrom, src, hostTo, dst)) {
+    CloseHandle(from);
+    return FailWith(ERROR_ACCESS_DENIED);
+  }
   HANDLE to = CreateFileW(newFileName, GENERIC_WRITE, 0, nullptr, failIfExists ? CREATE_NEW : CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+                          sourceFlags ? sourceFlags : FILE_ATTRIBUTE_NORMAL, nullptr);
   if (to == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     CloseHandle(from);
@@ -166,7 +187,6 @@ BOOL WINAPI CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIf
   CopyHostAttributes(hostFrom, hostTo);
   // A copied program stays a program: Windows needs no execute permission,
   // the host does.
-  struct stat src{}, dst{};
   if (stat(hostFrom.c_str(), &src) == 0 && stat(hostTo.c_str(), &dst) == 0 && (src.st_mode & 0111))
     chmod(hostTo.c_str(), (dst.st_mode & 07777) | (src.st_mode & 0111));
   SetLastError(ERROR_SUCCESS);
@@ -228,6 +248,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD fla
   if (S_ISDIR(src.st_mode) || !(flags & MOVEFILE_COPY_ALLOWED)) return FailWith(ERROR_NOT_SAME_DEVICE);
   guard.reset();  // the copy opens files, which takes the guard itself
   if (IsRunningImage(src)) return FailWith(ERROR_ACCESS_DENIED);  // the move would delete it
+  // There the move is a copy, which is refused where a copy would be.
+  if (replace && !CopyMayReplace(from, src, to, dst)) return FailWith(ERROR_ACCESS_DENIED);
   if (replace) UnlinkName(to, dst);
   // A link moves as a link: its target is neither copied nor touched.
   if (S_ISLNK(src.st_mode) ? !CopyHostLink(from, to) : !CopyHostFile(from, to)) return FALSE;

@@ -173,6 +173,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
   // root bypasses permissions, so a read-only file is refused here.
   bool truncates = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
   if (exists && (wantsWrite || truncates) && HostIsReadOnly(host, st)) return Fail(ERROR_ACCESS_DENIED);
+  // Overwriting a hidden or system file takes those flags in the call, or it
+  // is refused: the file would silently lose them.
+  const DWORD guarded = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if (exists && truncates && (HostAttributes(host, st) & guarded & ~flagsAndAttributes))
+    return Fail(ERROR_ACCESS_DENIED);
   // A running program's file cannot be written whatever the handle would
   // share, nor deleted when a handle closes.
   bool deleteOnClose = (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
