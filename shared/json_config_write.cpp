@@ -49,10 +49,14 @@ bool JsonConfig::Save(const std::wstring& filePath) {
   const std::string text = ToTextMode(writer.write(root));
   // The text goes to a file beside the old one and replaces it in one rename,
   // so a full drive or a killed process never leaves a cut record behind.
-  // The name is fixed: a leftover of a killed run is overwritten. The new
+  // The name is fixed: a leftover of a killed run is replaced. The new
   // file takes the record's hidden and system flags, which the rename would
   // otherwise drop.
   const std::wstring newPath = path + L".korva-new";
+  // A leftover that a run killed while the record was hidden made hidden
+  // would refuse the overwrite once the record is not: it goes first.
+  ClearReadOnly(newPath);
+  DeleteFileW(newPath.c_str());
   const DWORD attributes = GetFileAttributesW(path.c_str());
   const DWORD flags = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)
                           ? 0

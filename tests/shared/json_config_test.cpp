@@ -250,6 +250,16 @@ TEST_F(JsonConfigTest, SaveKeepsTheHiddenAndSystemFlagsOfTheRecord) {
   ASSERT_TRUE(config_.Save(L""));
   EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN), GetFileAttributesW(L"C:\\cfg\\update.json") & hiddenSystem);
   EXPECT_TRUE(OtherFiles(machine_.c() + "/cfg", "update.json").empty());
+
+  // A run killed while the record was hidden left its new file hidden; the
+  // record has been shown since. The next save still goes in.
+  WriteHostFile(machine_.c() + "/cfg/update.json.korva-new", "{\"version\":\"cut");
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\cfg\\update.json.korva-new", FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(SetFileAttributesW(L"C:\\cfg\\update.json", FILE_ATTRIBUTE_NORMAL));
+  ASSERT_TRUE(config_.SetString(L"version", L"8"));
+  EXPECT_TRUE(config_.Save(L""));
+  EXPECT_EQ(ReadHostFile(machine_.c() + "/cfg/update.json"), "{\r\n   \"version\" : \"8\"\r\n}\r\n");
+  EXPECT_TRUE(OtherFiles(machine_.c() + "/cfg", "update.json").empty());
 }
 
 TEST_F(JsonConfigTest, GetConfigByNameOnANonObjectRoot) {
