@@ -37,6 +37,15 @@ std::string SelfLink(const char* link) {
   return WithoutDeletedMark(n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string());
 }
 
+// Whether the file this program runs from has lost its last name.
+bool OwnFileDeleted() {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return true;
+  const std::string path(buf, static_cast<size_t>(n));
+  return WithoutDeletedMark(path) != path;
+}
+
 void AppendLine(const std::string& path, const std::string& line) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return;
@@ -81,7 +90,8 @@ int main(int argc, char** argv) {
 
   // A stub whose file is gone (its test machine was removed) stops by itself,
   // so a failed test leaves nothing running. A file renamed while it runs,
-  // as Windows allows, is still its own: it goes on.
-  while (stay && access(SelfLink("/proc/self/exe").c_str(), F_OK) == 0) usleep(200 * 1000);
+  // as Windows allows, is still its own: it goes on. The kernel marks the
+  // link of a deleted image; a name looked up after a rename would race it.
+  while (stay && !OwnFileDeleted()) usleep(200 * 1000);
   return 0;
 }
